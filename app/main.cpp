@@ -1,0 +1,56 @@
+// velotap: plays a Standard MIDI File in real time to one MIDI output, forwarding only
+// Note Off, Note On and Control Change.
+#include <rtmidi/RtMidi.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "app/options.h"
+#include "app/output.h"
+#include "app/settings.h"
+#include "playback/scheduler.h"
+#include "smf/chunk_reader.h"
+
+// Opens the output and does what the run options ask of it. The caller shuts down afterwards.
+static void run(const RunOptions& opts, std::vector<unsigned char>& mainMessage) {
+    if (opts.listPorts) {
+        listPorts();
+        return;
+    }
+    if (!openOutput(opts.portIndex))
+        return;
+    releaseInterrupts();
+    if (opts.clearNotes) {
+        clearAllNotes(mainMessage);
+        return;
+    }
+    gIsDone = false;
+    installInterruptHandler();
+    MIDITrack* head = nullptr;
+    if (!loadMidiFile(opts.fileName, &head))
+        return;
+    playTracks(head);
+    deleteTracks(head);
+}
+
+int main(int argc, char** argv) {
+    // A closed standard output (velotap -v song.mid | head) must not end the player with
+    // notes sounding: failed writes are ignored and playing goes on.
+    signal(SIGPIPE, SIG_IGN);
+    const RunOptions opts = scanOptions(argc, argv);
+    std::fill(std::begin(gSoundingFlags), std::end(gSoundingFlags), 0);
+    std::vector<unsigned char> mainMessage(3, 0);
+
+    holdInterrupts();
+    if (!createOutput())
+        return 1;
+    try {
+        run(opts, mainMessage);
+    } catch (RtMidiError& error) {
+        error.printMessage();
+    }
+    releaseInterrupts();
+    shutdownOutput(mainMessage);
+    return 0;
+}

@@ -1,0 +1,149 @@
+#include "playback/scheduler.h"
+
+#include <time.h>
+
+#include <algorithm>
+
+#include "app/settings.h"
+#include "smf/MIDITrack.h"
+
+// Monotonic time, in microseconds, that the next event is due; moved on by every wait.
+static int64_t gDeadline = 0;
+
+static int64_t monotonicMicroseconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+static int64_t saturate(__int128 value) {
+    return static_cast<int64_t>(std::clamp<__int128>(value, INT64_MIN, INT64_MAX));
+}
+
+void sleepPastDeadline(int64_t usec) {
+    gDeadline = saturate(__int128{gDeadline} + usec);
+    // A stop request that came in just before the wait ends it too.
+    if (gIsDone)
+        return;
+    const timespec until{static_cast<time_t>(gDeadline / 1000000), (gDeadline % 1000000) * 1000};
+    // Not resumed after a signal: the rest of the wait is dropped. When playing has fallen
+    // behind, the deadline has passed already and the call returns at once.
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+}
+
+// Microseconds from tick 0 to tick under SMPTE time code (negative division): the high byte
+// is minus the frames per second, the low byte the ticks per frame. -1 when not interpretable.
+static int64_t smpteMicroseconds(int64_t tick) {
+    const int fps = -static_cast<int8_t>(gMidiHeader.division >> 8);
+    const int ticksPerFrame = gMidiHeader.division & 0xFF;
+    if (ticksPerFrame == 0 || (fps != 24 && fps != 25 && fps != 29 && fps != 30))
+        return -1;
+    // 29 stands for 29.97 frames per second (drop frame): 30000 frames in 1001 seconds.
+    const __int128 numerator = __int128{tick} * 1000000 * (fps == 29 ? 1001 : 1);
+    const __int128 denominator = int64_t{ticksPerFrame} * (fps == 29 ? 30000 : fps);
+    return saturate(numerator / denominator);
+}
+
+// The wait, in microseconds, to go from tick current to tick target.
+static int64_t waitBetween(int64_t current, int64_t target) {
+    const int16_t division = gMidiHeader.division;
+    if (division > 0)
+        return saturate(__int128{gTempo} * (__int128{target} - current) / division);
+    if (division < 0) {
+        // Taken from the absolute tick times, so that rounding never accumulates.
+        const int64_t from = smpteMicroseconds(current);
+        const int64_t to = smpteMicroseconds(target);
+        if (from >= 0 && to >= 0)
+            return to - from;
+    }
+    // Division 0, or a time code that cannot be read: no pauses.
+    return 0;
+}
+
+static void waitUntil(int64_t* current, int64_t target, WaitFunction wait) {
+    const int64_t usec = waitBetween(*current, target);
+    if (usec > 0)
+        wait(usec);
+    *current = target;
+}
+
+// Format 1: all tracks together, one event per due track per pass.
+static void playMerged(MIDITrack* head, WaitFunction wait) {
+    int32_t trackCount = 0;
+    for (MIDITrack* t = head; t != nullptr; t = t->nextTrack) {
+        t->startPlay();
+        ++trackCount;
+    }
+    for (MIDITrack* t = head; t != nullptr; t = t->nextTrack)
+        t->loadNextDelta();
+    if (gIsDone)
+        return;
+    int64_t current = 0;
+    for (;;) {
+        int32_t ended = 0;
+        int64_t earliest = -1;
+        for (MIDITrack* t = head; t != nullptr; t = t->nextTrack) {
+            if (t->atEnd)
+                ++ended;
+            else if (earliest < 0 || t->eventTime < earliest)
+                earliest = t->eventTime;
+        }
+        if (ended >= trackCount)
+            return;
+        if (earliest > current)
+            waitUntil(&current, earliest, wait);
+        for (MIDITrack* t = head; t != nullptr; t = t->nextTrack) {
+            if (!t->atEnd && t->eventTime <= current) {
+                t->playNextEvent();
+                t->loadNextDelta();
+            }
+        }
+        if (gIsDone)
+            return;
+    }
+}
+
+// Formats 0 and 2: one track after another. Meta events are not waited for: their delta is
+// part of the wait before the next event that is not a meta event.
+static void playSequential(MIDITrack* head, WaitFunction wait) {
+    if (head == nullptr || gIsDone)
+        return;
+    for (MIDITrack* t = head; t != nullptr; t = t->nextTrack) {
+        int64_t current = 0;
+        t->startPlay();
+        t->loadNextDelta();
+        for (;;) {
+            if (gIsDone)
+                return;
+            if (t->atEnd)
+                break;
+            if (t->pendingByte != 0xFF)
+                waitUntil(&current, t->eventTime, wait);
+            t->playNextEvent();
+            t->loadNextDelta();
+        }
+    }
+}
+
+void playTracks(MIDITrack* head, WaitFunction wait) {
+    gDeadline = monotonicMicroseconds();
+    switch (static_cast<uint16_t>(gMidiHeader.format)) {
+    case 0:
+    case 2:
+        playSequential(head, wait);
+        break;
+    case 1:
+        playMerged(head, wait);
+        break;
+    default:
+        break;
+    }
+}
+
+void deleteTracks(MIDITrack* head) {
+    while (head != nullptr) {
+        MIDITrack* next = head->nextTrack;
+        delete head;
+        head = next;
+    }
+}
