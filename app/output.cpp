@@ -112,11 +112,17 @@ static void maskInterrupts(int how) {
     pthread_sigmask(how, &set, nullptr);
 }
 
-void holdInterrupts() { maskInterrupts(SIG_BLOCK); }
+void holdInterrupts() {
+    maskInterrupts(SIG_BLOCK);
+}
 
-void releaseInterrupts() { maskInterrupts(SIG_UNBLOCK); }
+void releaseInterrupts() {
+    maskInterrupts(SIG_UNBLOCK);
+}
 
-void finish(int) { gIsDone = true; }
+void finish(int) {
+    gIsDone = true;
+}
 
 void installInterruptHandler() {
     struct sigaction action = {};

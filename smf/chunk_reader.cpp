@@ -10,7 +10,7 @@
 #include "smf/MIDITrack.h"
 #include "smf/byte_swap.h"
 
-static const uint64_t kTrackId = 0x4D54726B; // "MTrk"
+static const uint64_t kTrackId = 0x4D54726B;  // "MTrk"
 static const uint64_t kHeaderId = 0x4D546864; // "MThd"
 
 static void readHeaderField(std::istream& in, int16_t* field) {

@@ -43,7 +43,9 @@ TEST(Events, VerboseLines) {
         {{0x00, 0xA3, 0x3C, 0x20}, "[0] Aftertouch 3 60 32 [a3 3c 20]\n"},
         {{0x00, 0xF0, 0x05, 1, 2, 3, 4, 0xF7, 0x00, 0xF7, 0x00}, "Sysex len=5\nSysex len=0\n"},
         // Running status survives a meta event and a sysex event.
-        {cat({{0x00, 0x92, 0x3C, 0x40}, meta(0x01, {'h', 'i'}), {0x00, 0x3E, 0x41},
+        {cat({{0x00, 0x92, 0x3C, 0x40},
+              meta(0x01, {'h', 'i'}),
+              {0x00, 0x3E, 0x41},
               {0x00, 0xF0, 0x01, 0xF7, 0x00, 0x40, 0x42}}),
          "[0] Note On 2 60 64 [92 3c 40]\nTEXT:hi\n[0] Note On 2 62 65 [92 3e 41]\n"
          "Sysex len=1\n[0] Note On 2 64 66 [92 40 42]\n"},
@@ -51,12 +53,17 @@ TEST(Events, VerboseLines) {
               meta(0x7F, {1, 2})}),
          "[0] Unknown Meta 08H 8\n[0] Unknown Meta 7eH 126\n"},
         {cat({meta(0x01, {}), meta(0x03, {'a', 0x00, 'b'}), meta(0x04, {'P'}), meta(0x05, {'l'}),
-              meta(0x06, {'m'}), meta(0x07, {'c'}), meta(0x09, {'d'}), meta(0x02, {'(', 'c', ')'})}),
+              meta(0x06, {'m'}), meta(0x07, {'c'}), meta(0x09, {'d'}),
+              meta(0x02, {'(', 'c', ')'})}),
          "TEXT:\nTRACK NAME:a\nINSTRUMENT NAME:P\nLYRIC:l\nMARKER:m\nCUE POINT:c\nDEVICE NAME:d\n"
          "COPYRIGHT:(c)\n"},
         {cat({text300, meta(0x06, {'n'})}), "TEXT:" + std::string(256, 'x') + "\nMARKER:n\n"},
-        {cat({meta(0x00, {1, 2}), meta(0x21, {0xFF}), meta(0x58, {4, 2, 24, 8}),
-              meta(0x58, {6, 31, 24, 8}), meta(0x59, {0xFE, 0}), {0x83, 0x60, 0xFF, 0x2F, 0x00}}),
+        {cat({meta(0x00, {1, 2}),
+              meta(0x21, {0xFF}),
+              meta(0x58, {4, 2, 24, 8}),
+              meta(0x58, {6, 31, 24, 8}),
+              meta(0x59, {0xFE, 0}),
+              {0x83, 0x60, 0xFF, 0x2F, 0x00}}),
          "SEQ: ss1=1 ss2=2\nPORT: port=-1\nTIME SIG: 4/4 24 clocks-per-tick, 8 1/32 notes per "
          "quarter note\nTIME SIG: 6/0 24 clocks-per-tick, 8 1/32 notes per quarter note\n"
          "KEY SIG: sf=-2 mi=0\nEND OF TRACK #1 ticks=480\n"},
@@ -69,10 +76,17 @@ TEST(Events, VerboseLines) {
 
 TEST(Events, QuietRunPrintsOnlyTheAlwaysLines) {
     resetSettings();
-    const Bytes body = cat({meta(0x03, {'T'}), meta(0x02, {'C'}), meta(0x06, {'M'}),
-                            meta(0x01, {'x'}), meta(0x05, {'y'}), meta(0x58, {4, 2, 24, 8}),
-                            meta(0x59, {0, 0}), meta(0x00, {0, 1}), {0x00, 0x90, 0x3C, 0x40},
-                            {0x00, 0xF0, 0x00}, meta(0x51, {0x07, 0xA1, 0x20}),
+    const Bytes body = cat({meta(0x03, {'T'}),
+                            meta(0x02, {'C'}),
+                            meta(0x06, {'M'}),
+                            meta(0x01, {'x'}),
+                            meta(0x05, {'y'}),
+                            meta(0x58, {4, 2, 24, 8}),
+                            meta(0x59, {0, 0}),
+                            meta(0x00, {0, 1}),
+                            {0x00, 0x90, 0x3C, 0x40},
+                            {0x00, 0xF0, 0x00},
+                            meta(0x51, {0x07, 0xA1, 0x20}),
                             {0x60, 0xFF, 0x2F, 0x00}});
     EXPECT_EQ(perform(body, false),
               "TRACK NAME:T\nCOPYRIGHT:C\nMARKER:M\n"
@@ -83,8 +97,8 @@ TEST(Events, QuietRunPrintsOnlyTheAlwaysLines) {
 TEST(Events, SoundingNotesAndUnexpectedStatus) {
     resetSettings();
     // On on channels 0 and 3, off on 0 (Note Off) and 3 (Note On velocity 0); 62 stays on.
-    perform({0x00, 0x90, 0x3C, 0x40, 0x00, 0x93, 0x3C, 0x40, 0x00, 0x3E, 0x40, 0x00, 0x80,
-             0x3C, 0x00, 0x00, 0x93, 0x3C, 0x00},
+    perform({0x00, 0x90, 0x3C, 0x40, 0x00, 0x93, 0x3C, 0x40, 0x00, 0x3E, 0x40, 0x00, 0x80, 0x3C,
+             0x00, 0x00, 0x93, 0x3C, 0x00},
             false);
     EXPECT_EQ(gSoundingFlags[0x3C], 0);
     EXPECT_EQ(gSoundingFlags[0x3E], 1 << 3);

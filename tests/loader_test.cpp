@@ -50,31 +50,58 @@ TEST(Loader, PrintsChunkLinesAndBuildsTracks) {
          "MTrk (4d54726b) 25 (00000019)\nGot midi track\n",
          {4, 25},
          {0, 1}},
-        {"quiet run prints the format line only", smf(0, 480, {eot}), false,
-         "format0, tracks 1, division 480\n", {4}, {0}},
+        {"quiet run prints the format line only",
+         smf(0, 480, {eot}),
+         false,
+         "format0, tracks 1, division 480\n",
+         {4},
+         {0}},
         {"unknown chunk between tracks takes no index",
          cat({header(1, 2, 96), chunk("MTrk", eot), chunk("XFoo", {1, 2, 3}), chunk("MTrk", eot)}),
-         false, "format1, tracks 2, division 96\nGot unpexpected header\n", {4, 4}, {0, 1}},
-        {"an id in other letter case is unknown", cat({chunk("mtrk", eot)}), true,
-         "mtrk (6d74726b) 4 (00000004)\nGot unpexpected header\n", {}, {}},
+         false,
+         "format1, tracks 2, division 96\nGot unpexpected header\n",
+         {4, 4},
+         {0, 1}},
+        {"an id in other letter case is unknown",
+         cat({chunk("mtrk", eot)}),
+         true,
+         "mtrk (6d74726b) 4 (00000004)\nGot unpexpected header\n",
+         {},
+         {}},
         {"header of length 8: its last two bytes start the next chunk",
          cat({chunk("MThd", {0, 1, 0, 1, 0, 96, 'M', 'T'}), Bytes{'r', 'k', 0, 0, 0, 4}, eot}),
          true,
          "MThd (4d546864) 8 (00000008)\nGot midi header\nformat1, tracks 1, division 96\n"
          "MTrk (4d54726b) 4 (00000004)\nGot midi track\n",
-         {4}, {0}},
-        {"SMPTE division prints negative", header(0, 0, 0xE728), false,
-         "format0, tracks 0, division -6360\n", {}, {}},
+         {4},
+         {0}},
+        {"SMPTE division prints negative",
+         header(0, 0, 0xE728),
+         false,
+         "format0, tracks 0, division -6360\n",
+         {},
+         {}},
         {"empty file", {}, true, "", {}, {}},
-        {"not a MIDI file", Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '\n'}, false,
-         "Got unpexpected header\n", {}, {}},
+        {"not a MIDI file",
+         Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '\n'},
+         false,
+         "Got unpexpected header\n",
+         {},
+         {}},
         // The body is cut short: kept as read, and loading stops.
-        {"truncated body", cat({header(0, 2, 96), Bytes{'M', 'T', 'r', 'k'}, be32(100), eot,
-                                 chunk("MTrk", eot)}),
-         false, "format0, tracks 2, division 96\n", {16}, {0}},
+        {"truncated body",
+         cat({header(0, 2, 96), Bytes{'M', 'T', 'r', 'k'}, be32(100), eot, chunk("MTrk", eot)}),
+         false,
+         "format0, tracks 2, division 96\n",
+         {16},
+         {0}},
         // A 4 GB claim in a tiny file allocates only what is there.
-        {"huge claimed length", cat({Bytes{'M', 'T', 'r', 'k'}, be32(0xFFFFFFFF), eot}), true,
-         "MTrk (4d54726b) 4294967295 (ffffffff)\nGot midi track\n", {4}, {0}},
+        {"huge claimed length",
+         cat({Bytes{'M', 'T', 'r', 'k'}, be32(0xFFFFFFFF), eot}),
+         true,
+         "MTrk (4d54726b) 4294967295 (ffffffff)\nGot midi track\n",
+         {4},
+         {0}},
     };
     for (const Case& c : cases) {
         const Loaded got = load(c.file, c.verbose);
@@ -87,7 +114,8 @@ TEST(Loader, PrintsChunkLinesAndBuildsTracks) {
 TEST(Loader, OpensFilesAndReportsThoseItCannot) {
     resetSettings();
     MIDITrack* head = nullptr;
-    std::string out = captureStdout([&] { EXPECT_FALSE(loadMidiFile("/no/such/file.mid", &head)); });
+    std::string out =
+        captureStdout([&] { EXPECT_FALSE(loadMidiFile("/no/such/file.mid", &head)); });
     EXPECT_EQ(out, "Can't open file /no/such/file.mid\n");
 
     const std::string path = testing::TempDir() + "loader_test.mid";

@@ -7,7 +7,9 @@
 namespace {
 
 std::vector<int64_t> gWaits;
-void recordWait(int64_t usec) { gWaits.push_back(usec); }
+void recordWait(int64_t usec) {
+    gWaits.push_back(usec);
+}
 
 // Loads file as the player would, plays it with recorded waits, and returns them.
 std::vector<int64_t> waitsOf(int format, int division, std::initializer_list<Bytes> tracks) {
@@ -36,9 +38,10 @@ TEST(Scheduler, ComputesWaits) {
         std::vector<Bytes> tracks;
         std::vector<int64_t> waits;
     };
-    const Bytes tempoTrack = {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20, 0x83, 0x00, 0xFF, 0x2F, 0x00};
-    const Bytes noteTrack = {0x00, 0xC0, 0x00, 0x00, 0x90, 0x3C, 0x40,
-                             0x60, 0x80, 0x3C, 0x40, 0x00, 0xFF, 0x2F, 0x00};
+    const Bytes tempoTrack = {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1,
+                              0x20, 0x83, 0x00, 0xFF, 0x2F, 0x00};
+    const Bytes noteTrack = {0x00, 0xC0, 0x00, 0x00, 0x90, 0x3C, 0x40, 0x60,
+                             0x80, 0x3C, 0x40, 0x00, 0xFF, 0x2F, 0x00};
     // Note on at 0, tempo 250000 at 96, note off at 192.
     const Bytes tempoBetween = {0x00, 0x90, 0x3C, 0x40, 0x60, 0xFF, 0x51, 0x03, 0x03, 0xD0,
                                 0x90, 0x60, 0x80, 0x3C, 0x40, 0x00, 0xFF, 0x2F, 0x00};
@@ -46,21 +49,40 @@ TEST(Scheduler, ComputesWaits) {
         {"merged, worked example", 1, 96, {tempoTrack, noteTrack}, {500000, 1500000}},
         {"merged, tempo between notes", 1, 96, {tempoBetween}, {500000, 250000}},
         {"sequential, tempo between notes", 0, 96, {tempoBetween}, {500000}},
-        {"division 480 truncates", 0, 480, {{0x01, 0x90, 0x3C, 0x40, 0x01, 0x80, 0x3C, 0x00}},
+        {"division 480 truncates",
+         0,
+         480,
+         {{0x01, 0x90, 0x3C, 0x40, 0x01, 0x80, 0x3C, 0x00}},
          {1041, 1041}},
-        {"format 2 times each track from its own start", 2, 96,
-         {{0x60, 0x90, 0x3C, 0x40}, {0x30, 0x90, 0x3D, 0x40}}, {500000, 250000}},
-        {"zero deltas never wait", 1, 96, {{0x00, 0x90, 0x3C, 0x40, 0x80, 0x00, 0x80, 0x3C, 0x00}}, {}},
+        {"format 2 times each track from its own start",
+         2,
+         96,
+         {{0x60, 0x90, 0x3C, 0x40}, {0x30, 0x90, 0x3D, 0x40}},
+         {500000, 250000}},
+        {"zero deltas never wait",
+         1,
+         96,
+         {{0x00, 0x90, 0x3C, 0x40, 0x80, 0x00, 0x80, 0x3C, 0x00}},
+         {}},
         {"division 0 plays without pauses", 0, 0, {{0x60, 0x90, 0x3C, 0x40}}, {}},
         {"format 3 plays nothing", 3, 96, {{0x60, 0x90, 0x3C, 0x40}}, {}},
         // 25 frames of 40 ticks: 1000 us per tick, from the absolute tick count.
-        {"SMPTE 25 fps", 0, int16_t(0xE728), {{0x01, 0x90, 0x3C, 0x40, 0x81, 0x00, 0x80, 0x3C, 0x00}},
+        {"SMPTE 25 fps",
+         0,
+         int16_t(0xE728),
+         {{0x01, 0x90, 0x3C, 0x40, 0x81, 0x00, 0x80, 0x3C, 0x00}},
          {1000, 128000}},
         // 29.97 fps, 1 tick per frame: 33366.67 us per tick, no rounding carried along.
-        {"SMPTE 29.97 fps", 0, int16_t(0xE301),
+        {"SMPTE 29.97 fps",
+         0,
+         int16_t(0xE301),
          {{0x01, 0x90, 0x3C, 0x40, 0x01, 0x90, 0x3D, 0x40, 0x01, 0x90, 0x3E, 0x40}},
          {33366, 33367, 33367}},
-        {"unknown SMPTE rate plays without pauses", 0, int16_t(0xE028), {{0x60, 0x90, 0x3C, 0x40}}, {}},
+        {"unknown SMPTE rate plays without pauses",
+         0,
+         int16_t(0xE028),
+         {{0x60, 0x90, 0x3C, 0x40}},
+         {}},
     };
     for (const Case& c : cases) {
         resetSettings();

@@ -40,7 +40,9 @@ inline Bytes smf(int format, int division, std::initializer_list<Bytes> tracks) 
     return out;
 }
 
-inline std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+inline std::string str(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
 
 // A track holding body, as the loader would build it.
 inline MIDITrack* makeTrack(const Bytes& body, int32_t index = 0) {

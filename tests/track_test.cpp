@@ -54,7 +54,8 @@ TEST(TrackCursor, GetTextCutsAt256AndAtNul) {
 TEST(TrackCursor, StartPlayPerformsOnlyOneByteZeroDeltas) {
     resetSettings();
     // Two note-ons at time 0, then a note-off after 96 ticks.
-    MIDITrack* t = makeTrack({0x00, 0x90, 0x3C, 0x40, 0x00, 0x90, 0x40, 0x40, 0x60, 0x80, 0x3C, 0x00});
+    MIDITrack* t =
+        makeTrack({0x00, 0x90, 0x3C, 0x40, 0x00, 0x90, 0x40, 0x40, 0x60, 0x80, 0x3C, 0x00});
     t->startPlay();
     EXPECT_EQ(gSoundingFlags[0x3C], 1);
     EXPECT_EQ(gSoundingFlags[0x40], 1);
@@ -87,21 +88,21 @@ TEST(TrackCursor, StartPlayPerformsOnlyOneByteZeroDeltas) {
 // nothing outside the body (AddressSanitizer watches), without sending the cut-off event.
 TEST(TrackCursor, MalformedBodiesEndTheTrack) {
     const Bytes bodies[] = {
-        {},                                     // empty
-        {0x81},                                 // delta cut short
-        {0x00, 0x90},                           // note on without data
-        {0x00, 0x90, 0x3C},                     // note on without velocity
-        {0x00, 0xF0, 0x85},                     // sysex length cut short
-        {0x00, 0xF0, 0x7F, 0x01},               // sysex longer than the body
-        {0x00, 0xF0, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F}, // sysex of negative length
-        {0x00, 0xFF, 0x03, 0x20, 'a', 'b'},     // text longer than the body
+        {},                                                    // empty
+        {0x81},                                                // delta cut short
+        {0x00, 0x90},                                          // note on without data
+        {0x00, 0x90, 0x3C},                                    // note on without velocity
+        {0x00, 0xF0, 0x85},                                    // sysex length cut short
+        {0x00, 0xF0, 0x7F, 0x01},                              // sysex longer than the body
+        {0x00, 0xF0, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F},            // sysex of negative length
+        {0x00, 0xFF, 0x03, 0x20, 'a', 'b'},                    // text longer than the body
         {0x00, 0xFF, 0x03, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 'a'}, // text of negative length
-        {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1},   // tempo cut short
-        {0x00, 0xFF, 0x58, 0x04, 0x04},         // time signature cut short
-        {0x00, 0xFF, 0x7F, 0x90, 0x00, 0x00},   // skipped data past the end
-        {0x00, 0xFF},                           // meta type missing
-        {0x60, 0x90},                           // a timed event cut short
-        {0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0x2F, 0x00}, // negative delta, not added
+        {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1},                  // tempo cut short
+        {0x00, 0xFF, 0x58, 0x04, 0x04},                        // time signature cut short
+        {0x00, 0xFF, 0x7F, 0x90, 0x00, 0x00},                  // skipped data past the end
+        {0x00, 0xFF},                                          // meta type missing
+        {0x60, 0x90},                                          // a timed event cut short
+        {0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0x2F, 0x00},      // negative delta, not added
     };
     for (const Bytes& body : bodies) {
         resetSettings();
