@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,11 +52,13 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 Clock::time_point deadlineIn(double seconds) {
-    return Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                              std::chrono::duration<double>(seconds));
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 // Children talk to one server only and never start one of their own by accident.
@@ -166,7 +169,9 @@ void Process::signal(int sig) {
         kill(pid_, sig);
 }
 
-bool Process::running() { return !reap(false); }
+bool Process::running() {
+    return !reap(false);
+}
 
 ProcResult Process::wait(double timeoutSeconds) {
     auto deadline = deadlineIn(timeoutSeconds);
@@ -190,11 +195,26 @@ ProcResult Process::wait(double timeoutSeconds) {
     return r;
 }
 
-std::string Process::outSoFar() const { return readFile(outPath_); }
+std::string Process::outSoFar() const {
+    return readFile(outPath_);
+}
 
 JackServer::JackServer(int rate, int period) : logPath_(tempPath(".jackd.log")) {
-    static std::atomic<int> counter{0};
-    name_ = "vt" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    // JACK's registry holds eight servers and frees the entry of a killed one only when a
+    // server of the same name starts: names come from a few slots, each held by a lock file.
+    for (int slot = 0; lockFd_ < 0; slot = (slot + 1) % 6) {
+        const std::string lock = "/tmp/velotap-e2e-jack-" + std::to_string(slot) + ".lock";
+        lockFd_ = open(lock.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+        if (lockFd_ >= 0 && flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
+            name_ = "velotap-e2e-" + std::to_string(slot);
+        } else {
+            if (lockFd_ >= 0)
+                close(lockFd_);
+            lockFd_ = -1;
+            if (slot == 5)
+                sleepMs(50);
+        }
+    }
     // exec keeps the pid, so our signals reach jackd itself; one log for stdout and stderr.
     std::string cmd = "exec jackd -n " + name_ + " --no-realtime -d dummy -r " +
                       std::to_string(rate) + " -p " + std::to_string(period) + " >'" + logPath_ +
@@ -214,6 +234,7 @@ JackServer::JackServer(int rate, int period) : logPath_(tempPath(".jackd.log")) 
 JackServer::~JackServer() {
     proc_->signal(SIGTERM);
     proc_->wait(3);
+    close(lockFd_);
 }
 
 Capture::Capture(const JackServer& server, const std::string& clientName,
@@ -229,8 +250,10 @@ Capture::Capture(const JackServer& server, const std::string& clientName,
         if (!ok_)
             sleepMs(2);
     }
-    if (!ok_)
-        ADD_FAILURE() << "jack_capture " << clientName << " not ready: " << proc_->wait(1).err;
+    if (!ok_) {
+        proc_->signal(SIGTERM);
+        ADD_FAILURE() << "jack_capture " << clientName << " not ready: " << proc_->wait(2).err;
+    }
 }
 
 Capture::~Capture() {
@@ -246,8 +269,8 @@ std::vector<MidiEvent> Capture::stop() {
     ProcResult r = proc_->wait(10);
     proc_.reset();
     if (r.exitCode != 0 || r.err.find("dropped") != std::string::npos)
-        ADD_FAILURE() << "jack_capture failed (exit " << r.exitCode << ", signal "
-                      << r.termSignal << "): " << r.err;
+        ADD_FAILURE() << "jack_capture failed (exit " << r.exitCode << ", signal " << r.termSignal
+                      << "): " << r.err;
     std::ifstream in(outPath_);
     std::string line, tok;
     while (std::getline(in, line)) {

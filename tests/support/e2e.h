@@ -60,6 +60,7 @@ class JackServer {
     std::string name_, logPath_;
     std::unique_ptr<Process> proc_;
     bool ok_ = false;
+    int lockFd_ = -1;
 };
 
 struct MidiEvent {

@@ -77,7 +77,9 @@ int process(jack_nframes_t nframes, void*) {
 }
 
 // Called on a JACK thread: only note it, main() still writes what was captured.
-void onShutdown(void*) { serverGone = true; }
+void onShutdown(void*) {
+    serverGone = true;
+}
 
 bool writeEvents(const char* path) {
     FILE* f = std::fopen(path, "w");
@@ -108,8 +110,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     jack_status_t status;
-    client = jack_client_open(argv[1], jack_options_t(JackNoStartServer | JackUseExactName),
-                              &status);
+    client =
+        jack_client_open(argv[1], jack_options_t(JackNoStartServer | JackUseExactName), &status);
     if (!client) {
         std::fprintf(stderr, "jack_capture: cannot open client '%s' (status 0x%x)\n", argv[1],
                      unsigned(status));
