@@ -119,8 +119,9 @@ Process::Process(const std::vector<std::string>& argv, const std::vector<std::st
     pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
-        // Die with the test process, so a crashed test leaves no servers behind.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // End with the test process, so a crashed test leaves nothing running; SIGTERM lets
+        // jackd clean up its shared memory, which a SIGKILL leaks.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent)
             _exit(127);
         sigset_t none;
@@ -233,7 +234,8 @@ JackServer::JackServer(int rate, int period) : logPath_(tempPath(".jackd.log")) 
 
 JackServer::~JackServer() {
     proc_->signal(SIGTERM);
-    proc_->wait(3);
+    // jackd waits a second for each client that died without closing before it exits.
+    proc_->wait(10);
     close(lockFd_);
 }
 

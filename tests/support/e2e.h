@@ -18,7 +18,7 @@ struct ProcResult {
 };
 
 // A child process. stdout/stderr go to temp files (no pipe deadlocks), stdin is /dev/null,
-// extraEnv ("NAME=value") is added to the inherited environment. The child is killed if the
+// extraEnv ("NAME=value") is added to the inherited environment. The child gets SIGTERM if the
 // test process dies.
 class Process {
   public:
@@ -43,11 +43,11 @@ class Process {
     std::string outPath_, errPath_;
 };
 
-// A private JACK server on the dummy backend, with a unique name per instance.
+// A private JACK server on the dummy backend, its name unique among running instances.
 class JackServer {
   public:
     explicit JackServer(int rate = 48000, int period = 64);
-    ~JackServer(); // SIGTERM, SIGKILL after 3 s
+    ~JackServer(); // SIGTERM, SIGKILL after 10 s
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
 
