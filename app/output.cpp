@@ -64,6 +64,9 @@ bool openOutput(int32_t portIndex) {
     const std::string name = gMidiOut->getPortName(portIndex);
     std::cout << "  Output Port #" << portIndex + 1 << ": " << name << "\n" << std::flush;
     gMidiOut->openPort(portIndex, "RtMidi Output");
+    // A new JACK connection carries data only from the server's next cycle on: messages sent
+    // at once would be lost, and with them the first notes of the song.
+    pauseMicroseconds(100000);
     return true;
 }
 

@@ -46,7 +46,7 @@ class Process {
 // A private JACK server on the dummy backend, its name unique among running instances.
 class JackServer {
   public:
-    explicit JackServer(int rate = 48000, int period = 64);
+    explicit JackServer(int rate = 48000, int period = 256);
     ~JackServer(); // SIGTERM, SIGKILL after 10 s
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;

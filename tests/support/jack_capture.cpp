@@ -31,6 +31,7 @@ std::vector<uint8_t> arena(kArenaBytes);
 std::atomic<size_t> eventCount{0};
 std::atomic<size_t> dropped{0};
 std::atomic<bool> serverGone{false};
+std::atomic<uint64_t> cycles{0};
 
 jack_client_t* client = nullptr;
 jack_port_t* inPort = nullptr;
@@ -73,6 +74,7 @@ int process(jack_nframes_t nframes, void*) {
         arenaUsed += ev.size;
     }
     eventCount.store(count, std::memory_order_release);
+    cycles.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
@@ -93,6 +95,12 @@ bool writeEvents(const char* path) {
         std::fputc('\n', f);
     }
     return std::fclose(f) == 0;
+}
+
+// Sleeps up to nsec; false once a stop signal arrived or the server is gone.
+bool pause(const sigset_t& stopSignals, long nsec) {
+    const timespec t{0, nsec};
+    return !serverGone && sigtimedwait(&stopSignals, nullptr, &t) < 0;
 }
 
 } // namespace
@@ -128,19 +136,16 @@ int main(int argc, char** argv) {
     }
 
     bool stopped = false;
-    if (argc == 4) {
-        // The source may be registered later, so retry until it connects or we are stopped.
-        const timespec poll{0, 10 * 1000 * 1000};
-        for (;;) {
-            int rc = jack_connect(client, argv[3], jack_port_name(inPort));
-            if (rc == 0 || rc == EEXIST)
-                break;
-            if (serverGone || sigtimedwait(&stopSignals, nullptr, &poll) > 0) {
-                stopped = true;
-                break;
-            }
-        }
+    // The source may be registered later, so retry until it connects or we are stopped.
+    while (argc == 4 && !stopped) {
+        int rc = jack_connect(client, argv[3], jack_port_name(inPort));
+        if (rc == 0 || rc == EEXIST)
+            break;
+        stopped = !pause(stopSignals, 10 * 1000 * 1000);
     }
+    // A new connection takes effect at a cycle boundary: wait two cycles so "ready" means live.
+    for (uint64_t target = cycles + 2; !stopped && cycles < target;)
+        stopped = !pause(stopSignals, 1000 * 1000);
     if (!stopped) {
         std::printf("ready\n");
         std::fflush(stdout);
