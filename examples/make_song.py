@@ -34,7 +34,7 @@ HARMONY = [C, C, G, G, C, C, C, G,
            C, C, G, G, C, C, G, C]
 BASS = {C: (48, 43), G: (43, 38)}  # (root, fifth below)
 
-LEAD_IN = 1  # one silent beat, so a listener can connect before the first note
+LEAD_IN = 2  # two silent beats, so a listener can connect before the first note
 
 
 def tempo_track():

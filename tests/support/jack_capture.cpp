@@ -98,7 +98,7 @@ bool writeEvents(const char* path) {
 }
 
 // Sleeps up to nsec; false once a stop signal arrived or the server is gone.
-bool pause(const sigset_t& stopSignals, long nsec) {
+bool sleepUnlessStopped(const sigset_t& stopSignals, long nsec) {
     const timespec t{0, nsec};
     return !serverGone && sigtimedwait(&stopSignals, nullptr, &t) < 0;
 }
@@ -141,11 +141,11 @@ int main(int argc, char** argv) {
         int rc = jack_connect(client, argv[3], jack_port_name(inPort));
         if (rc == 0 || rc == EEXIST)
             break;
-        stopped = !pause(stopSignals, 10 * 1000 * 1000);
+        stopped = !sleepUnlessStopped(stopSignals, 10 * 1000 * 1000);
     }
     // A new connection takes effect at a cycle boundary: wait two cycles so "ready" means live.
     for (uint64_t target = cycles + 2; !stopped && cycles < target;)
-        stopped = !pause(stopSignals, 1000 * 1000);
+        stopped = !sleepUnlessStopped(stopSignals, 1000 * 1000);
     if (!stopped) {
         std::printf("ready\n");
         std::fflush(stdout);
