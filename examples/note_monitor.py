@@ -55,20 +55,7 @@ class Printer:
         print('%7.2fs  %s' % (now - self.start, text), flush=True)
 
 
-def main():
-    parser = argparse.ArgumentParser(description='Print MIDI messages as they arrive.')
-    parser.add_argument('port', nargs='?', default='Vorn Filter Output')
-    parser.add_argument('--api', choices=sorted(APIS), default='jack')
-    parser.add_argument('--ready', help='file to create once listening')
-    parser.add_argument('--timeout', type=float, default=30,
-                        help='seconds to wait for the port')
-    args = parser.parse_args()
-
-    stop = threading.Event()
-    for sig in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(sig, lambda *_: stop.set())
-
-    midi_in = rtmidi.MidiIn(rtapi=APIS[args.api], name='velotap monitor')
+def listen(midi_in, args, stop):
     midi_in.set_callback(Printer())
     if args.ready:
         open(args.ready, 'w').close()
@@ -87,8 +74,29 @@ def main():
         stop.wait(0.01)
     while not stop.wait(0.2):
         pass
-    midi_in.close_port()
     return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description='Print MIDI messages as they arrive.')
+    parser.add_argument('port', nargs='?', default='Vorn Filter Output')
+    parser.add_argument('--api', choices=sorted(APIS), default='jack')
+    parser.add_argument('--ready', help='file to create once listening')
+    parser.add_argument('--timeout', type=float, default=30,
+                        help='seconds to wait for the port')
+    args = parser.parse_args()
+
+    stop = threading.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: stop.set())
+
+    midi_in = rtmidi.MidiIn(rtapi=APIS[args.api], name='velotap monitor')
+    try:
+        return listen(midi_in, args, stop)
+    finally:
+        # Closes the JACK client now: left to the interpreter's exit, it is not closed, and
+        # the server then hangs for seconds over a client that vanished.
+        midi_in.delete()
 
 
 if __name__ == '__main__':

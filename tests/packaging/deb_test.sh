@@ -11,7 +11,9 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1 ||
     fail "cpack failed: $(cat "$out/cpack.log")"
 debs=("$out"/velotap_*_amd64.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one velotap_*_amd64.deb in: $(ls "$out")"
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+    fail "expected one velotap_*_amd64.deb in: $(ls "$out")"
+fi
 deb=${debs[0]}
 version=$(dpkg-deb -f "$deb" Version)
 [ "$(basename "$deb")" = "velotap_${version}_amd64.deb" ] || fail "file name $(basename "$deb")"
@@ -29,5 +31,5 @@ done
 # The packaged binary runs, and apt could install the package with its dependencies.
 dpkg-deb -x "$deb" "$out/root"
 "$out/root/usr/bin/velotap" | grep -q "Usage: velotap" || fail "packaged binary does not run"
-apt-get -s install "$deb" >"$out/apt.log" 2>&1 || fail "apt cannot install it: $(cat "$out/apt.log")"
+apt-get -s install "$deb" >"$out/apt.log" 2>&1 || fail "apt can't install it: $(cat "$out/apt.log")"
 echo "deb test passed: $(basename "$deb"), Depends: $depends"

@@ -3,7 +3,8 @@
 # scripts/demo, headless, in its monitor mode: played to the end it exits with 0 after the
 # monitor showed every note of the song and velotap's closing sustain-off; interrupted
 # (Ctrl-C, SIGTERM) it stops early, still silences its notes, and exits with 128 + the signal.
-# Either way no process of the demo (JACK server, monitor, velotap) is left.
+# Either way no process of the demo (JACK server, monitor, velotap) is left, and the JACK
+# server shut down cleanly.
 set -euo pipefail
 src=$1
 export VELOTAP_DEMO_BUILD=$2
@@ -40,20 +41,25 @@ note_ons() { grep -cE '^ +[0-9.]+s  ch[0-9]+ +[A-G]#?-?[0-9]+ +on ' "$work/out" 
 
 # Every note the monitor saw start, it saw end.
 all_released() {
-    awk '$1 ~ /^[0-9.]+s$/ && $3 ~ /^[A-G]#?-?[0-9]+$/ { key = $2 " " $3; n[key] += ($4 == "on") ? 1 : -1 }
+    awk '$1 ~ /^[0-9.]+s$/ && $3 ~ /^[A-G]#?-?[0-9]+$/ { n[$2 " " $3] += ($4 == "on") ? 1 : -1 }
          END { for (k in n) if (n[k] != 0) { print "still sounding: " k; bad = 1 }; exit bad }' \
         "$work/out"
 }
 
 check_no_leftovers() {
     local server pid left
+    ! grep -q "did not stop" "$work/out" || fail "the demo had to kill a process"
     server=$(grep -oE 'private JACK server "[^"]+"' "$work/out" | cut -d'"' -f2)
     [ -n "$server" ] || fail "the demo named no private JACK server"
     for pid in $(grep -oE '\(pid [0-9]+\)' "$work/out" | tr -dc '0-9\n'); do
         ! kill -0 "$pid" 2>/dev/null || fail "process $pid reported by the demo still runs"
     done
     left=$(mentioning "$server")
-    [ -z "$left" ] || fail "processes of server $server left: $(ps -o pid,args -p "${left//$'\n'/,}")"
+    [ -z "$left" ] || fail "left running: $(ps -o pid,args -p "${left//$'\n'/,}")"
+    # A server that shut down cleanly leaves no socket or semaphore behind; a killed one does,
+    # and keeps its entry in JACK's registry of eight servers.
+    left=$(compgen -G "/dev/shm/*_${server}_*" || true)
+    [ -z "$left" ] || fail "JACK server $server did not shut down cleanly, left: $left"
 }
 
 expected=$(/usr/bin/python3 -c "

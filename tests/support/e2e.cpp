@@ -217,7 +217,7 @@ JackServer::JackServer(int rate, int period) : logPath_(tempPath(".jackd.log")) 
         }
     }
     // exec keeps the pid, so our signals reach jackd itself; one log for stdout and stderr.
-    std::string cmd = "exec jackd -n " + name_ + " --no-realtime -d dummy -r " +
+    std::string cmd = "exec jackd -n " + name_ + " -S --no-realtime -d dummy -r " +
                       std::to_string(rate) + " -p " + std::to_string(period) + " >'" + logPath_ +
                       "' 2>&1";
     proc_ = std::make_unique<Process>(std::vector<std::string>{"sh", "-c", cmd});
