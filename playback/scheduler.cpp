@@ -9,6 +9,9 @@
 
 // Monotonic time, in microseconds, that the next event is due; moved on by every wait.
 static int64_t gDeadline = 0;
+// What the whole-microsecond waits left out, in microseconds times the division: carried into
+// the next wait so that thousands of truncations do not add up to an audible drift.
+static __int128 gWaitRemainder = 0;
 
 static int64_t monotonicMicroseconds() {
     timespec now;
@@ -47,8 +50,13 @@ static int64_t smpteMicroseconds(int64_t tick) {
 // The wait, in microseconds, to go from tick current to tick target.
 static int64_t waitBetween(int64_t current, int64_t target) {
     const int16_t division = gMidiHeader.division;
-    if (division > 0)
-        return saturate(__int128{gTempo} * (__int128{target} - current) / division);
+    if (division > 0) {
+        const __int128 exact = __int128{gTempo} * (__int128{target} - current) + gWaitRemainder;
+        if (exact <= 0)
+            return 0;
+        gWaitRemainder = exact % division;
+        return saturate(exact / division);
+    }
     if (division < 0) {
         // Taken from the absolute tick times, so that rounding never accumulates.
         const int64_t from = smpteMicroseconds(current);
@@ -127,6 +135,7 @@ static void playSequential(MIDITrack* head, WaitFunction wait) {
 
 void playTracks(MIDITrack* head, WaitFunction wait) {
     gDeadline = monotonicMicroseconds();
+    gWaitRemainder = 0;
     switch (static_cast<uint16_t>(gMidiHeader.format)) {
     case 0:
     case 2:
