@@ -2,7 +2,7 @@
 // the real binary against a private JACK server, with what arrives on the port captured.
 #include <gtest/gtest.h>
 
-#include "e2e.h"
+#include "e2e_player.h"
 #include "smf_builder.h"
 
 namespace {
@@ -21,13 +21,6 @@ e2e::ProcResult velotap(const std::vector<std::string>& args, const std::string&
     argv.insert(argv.end(), args.begin(), args.end());
     e2e::Process p(argv, env.empty() ? std::vector<std::string>{} : std::vector<std::string>{env});
     return p.wait(30);
-}
-
-std::vector<std::string> hexes(const std::vector<e2e::MidiEvent>& events) {
-    std::vector<std::string> out;
-    for (const e2e::MidiEvent& e : events)
-        out.push_back(e2e::hex(e.bytes));
-    return out;
 }
 
 TEST(CommandLine, PrintsUsageAndExitsZero) {
