@@ -4,25 +4,24 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "app/options.h"
 #include "app/output.h"
 #include "app/settings.h"
+#include "app/signals.h"
 #include "playback/scheduler.h"
 #include "smf/chunk_reader.h"
 
 // Opens the output and does what the run options ask of it. The caller shuts down afterwards.
-static void run(const RunOptions& opts, std::vector<unsigned char>& mainMessage) {
+static void run(const RunOptions& opts) {
     if (opts.listPorts) {
         listPorts();
         return;
     }
     if (!openOutput(opts.portIndex))
         return;
-    releaseInterrupts();
     if (opts.clearNotes) {
-        clearAllNotes(mainMessage);
+        clearAllNotes();
         return;
     }
     gIsDone = false;
@@ -40,17 +39,13 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     const RunOptions opts = scanOptions(argc, argv);
     std::fill(std::begin(gSoundingFlags), std::end(gSoundingFlags), 0);
-    std::vector<unsigned char> mainMessage(3, 0);
-
-    holdInterrupts();
     if (!createOutput())
         return 1;
     try {
-        run(opts, mainMessage);
+        run(opts);
     } catch (RtMidiError& error) {
         error.printMessage();
     }
-    releaseInterrupts();
-    shutdownOutput(mainMessage);
+    shutdownOutput();
     return 0;
 }

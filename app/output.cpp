@@ -1,44 +1,96 @@
 #include "app/output.h"
 
 #include <rtmidi/RtMidi.h>
-#include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <string>
 
+#include "app/send.h"
 #include "app/settings.h"
 
-static const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The three bytes every message of this file is written into: storage is taken once.
+static std::vector<unsigned char> gMessage(3, 0);
+static bool gNoJackServer = false;
 
-// Sleeps the whole time even when a signal arrives: the pauses that let the last messages
-// leave must not be cut short by a second Ctrl-C.
-static void pauseMicroseconds(long usec) {
-    timespec left{usec / 1000000, (usec % 1000000) * 1000};
+void pauseMicroseconds(int64_t usec) {
+    timespec left{static_cast<time_t>(usec / 1000000), static_cast<long>(usec % 1000000) * 1000};
     while (nanosleep(&left, &left) == -1 && errno == EINTR) {
     }
 }
 
-bool createOutput() {
+static void onLibraryError(RtMidiError::Type type, const std::string& text, void*) {
+    // RtMidi's JACK output opens without a server and says so on every call that needs one.
+    if (text.find("JACK server not running") != std::string::npos)
+        gNoJackServer = true;
+    takeLibraryError(type, text);
+}
+
+static RtMidiOut* tryOutput(RtMidi::Api api) {
     try {
-        gMidiOut = new RtMidiOut(RtMidi::UNSPECIFIED, "RtMidi Output Client");
-        return true;
-    } catch (RtMidiError& firstError) {
-        // The library's own choice gives up when its first system (the ALSA sequencer) is
-        // missing, even where another one (JACK) works: try each other compiled system in turn.
-        std::vector<RtMidi::Api> apis;
-        RtMidi::getCompiledApi(apis);
-        for (size_t i = 1; i < apis.size(); ++i) {
-            try {
-                gMidiOut = new RtMidiOut(apis[i], "RtMidi Output Client");
-                return true;
-            } catch (RtMidiError&) {
-            }
-        }
-        firstError.printMessage();
-        return false;
+        return new RtMidiOut(api, "RtMidi Output Client");
+    } catch (RtMidiError&) {
+        return nullptr;
     }
+}
+
+// An output object whose MIDI system answers, or null. Its errors come to onLibraryError.
+static RtMidiOut* workingOutput() {
+    RtMidiOut* out = tryOutput(RtMidi::UNSPECIFIED);
+    // The library's own choice stops at its first system (the ALSA sequencer) when that is
+    // missing, even where JACK works.
+    if (out == nullptr)
+        out = tryOutput(RtMidi::UNIX_JACK);
+    if (out == nullptr)
+        return nullptr;
+    out->setErrorCallback(onLibraryError);
+    if (out->getCurrentApi() != RtMidi::UNIX_JACK)
+        return out;
+    // JACK's output opens even with no server running. The library also ends on JACK when
+    // the sequencer works but offers no port: the sequencer is then the working system.
+    gNoJackServer = false;
+    out->getPortCount();
+    if (!gNoJackServer)
+        return out;
+    delete out;
+    out = tryOutput(RtMidi::LINUX_ALSA);
+    if (out != nullptr)
+        out->setErrorCallback(onLibraryError);
+    return out;
+}
+
+bool createOutput() {
+    // What the libraries print while they look for a working MIDI system describes fallbacks;
+    // it is shown only when nothing works.
+    std::fflush(stderr);
+    FILE* kept = std::tmpfile();
+    const int savedErr = dup(STDERR_FILENO);
+    if (kept != nullptr)
+        dup2(fileno(kept), STDERR_FILENO);
+    gMidiOut = workingOutput();
+    std::cerr.flush();
+    std::fflush(stderr);
+    dup2(savedErr, STDERR_FILENO);
+    close(savedErr);
+    if (gMidiOut == nullptr) {
+        std::cerr << "velotap: no MIDI system: no ALSA sequencer (/dev/snd/seq) and no JACK "
+                     "server running\n";
+        if (kept != nullptr) {
+            std::rewind(kept);
+            char buffer[4096];
+            size_t n;
+            while ((n = std::fread(buffer, 1, sizeof buffer, kept)) > 0)
+                std::cerr.write(buffer, static_cast<std::streamsize>(n));
+        }
+    }
+    if (kept != nullptr)
+        std::fclose(kept);
+    return gMidiOut != nullptr;
 }
 
 void listPorts() {
@@ -51,9 +103,52 @@ void listPorts() {
     std::cout << "\n" << std::flush;
 }
 
+// Names of the ports, other programs' outputs included, that end in the virtual port's name.
+static std::vector<std::string> virtualPortNames(RtMidiIn* lister) {
+    std::vector<std::string> names;
+    if (lister == nullptr)
+        return names;
+    const unsigned int count = lister->getPortCount();
+    for (unsigned int k = 0; k < count; ++k) {
+        std::string name = lister->getPortName(k);
+        // The sequencer appends " client:port" to its names.
+        const size_t at = name.find(":Vorn Filter Output");
+        if (at != std::string::npos)
+            names.push_back(name.substr(0, at + 19));
+    }
+    return names;
+}
+
+static RtMidiIn* portLister() {
+    try {
+        RtMidiIn* in = new RtMidiIn(gMidiOut->getCurrentApi(), "velotap port list");
+        in->setErrorCallback(onLibraryError);
+        return in;
+    } catch (RtMidiError&) {
+        return nullptr;
+    }
+}
+
+// Creates the virtual port; on a terminal, says under which name it appeared, which is the
+// one thing a newcomer needs to connect a synthesizer.
+static void openVirtualPort() {
+    const bool announce = isatty(STDERR_FILENO);
+    const std::unique_ptr<RtMidiIn> lister(announce ? portLister() : nullptr);
+    const std::vector<std::string> before = virtualPortNames(lister.get());
+    gMidiOut->openVirtualPort("Vorn Filter Output");
+    checkLibraryError();
+    if (!announce)
+        return;
+    std::string ours = "RtMidi Output Client:Vorn Filter Output";
+    for (const std::string& name : virtualPortNames(lister.get()))
+        if (std::find(before.begin(), before.end(), name) == before.end())
+            ours = name;
+    std::cerr << "velotap: playing to \"" << ours << "\"; connect a synthesizer to it\n";
+}
+
 bool openOutput(int32_t portIndex) {
     if (portIndex < 0) {
-        gMidiOut->openVirtualPort("Vorn Filter Output");
+        openVirtualPort();
         return true;
     }
     const unsigned int count = gMidiOut->getPortCount();
@@ -62,77 +157,60 @@ bool openOutput(int32_t portIndex) {
         return false;
     }
     const std::string name = gMidiOut->getPortName(portIndex);
+    checkLibraryError();
     std::cout << "  Output Port #" << portIndex + 1 << ": " << name << "\n" << std::flush;
     gMidiOut->openPort(portIndex, "RtMidi Output");
+    checkLibraryError();
     // A new JACK connection carries data only from the server's next cycle on: messages sent
     // at once would be lost, and with them the first notes of the song.
     pauseMicroseconds(100000);
     return true;
 }
 
-void sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
-                  unsigned char data2) {
-    message[0] = status;
-    message[1] = data1;
-    message[2] = data2;
-    gMidiOut->sendMessage(&message);
+static void releaseSustain(int fromChannel, bool all) {
+    for (int channel = fromChannel; channel < 16; ++channel)
+        if (all || pedalDown(channel))
+            sendMessage3(gMessage, 0xB0 + channel, 0x40, 0x00);
 }
 
-static void releaseSustain(std::vector<unsigned char>& message) {
-    sendMessage3(message, 0xB0, 0x40, 0x00);
-    sendMessage3(message, 0xB1, 0x40, 0x00);
-}
-
-void clearAllNotes(std::vector<unsigned char>& message) {
+void clearAllNotes() {
     for (int note = 0; note < 128; ++note)
         for (int channel = 0; channel < 16; ++channel)
-            sendMessage3(message, 0x90 + channel, note, 0x00);
-    releaseSustain(message);
+            sendMessage3(gMessage, 0x90 + channel, note, 0x00);
+    sendMessage3(gMessage, 0xB0, 0x40, 0x00);
+    sendMessage3(gMessage, 0xB1, 0x40, 0x00);
+    // This run knows nothing of the pedals earlier runs left down on the other channels.
+    releaseSustain(2, true);
     pauseMicroseconds(1000000);
 }
 
-void shutdownOutput(std::vector<unsigned char>& message) {
-    if (gMidiOut != nullptr) {
-        for (int note = 0; note < 128; ++note) {
-            if (gSoundingFlags[note] == 0)
-                continue;
-            for (int channel = 0; channel < 16; ++channel)
-                if (gSoundingFlags[note] & (1u << channel))
-                    sendMessage3(message, 0x90 + channel, note, 0x00);
-        }
-        releaseSustain(message);
+void silenceOutput(bool clearFlags) {
+    for (int note = 0; note < 128; ++note) {
+        if (gSoundingFlags[note] == 0)
+            continue;
+        for (int channel = 0; channel < 16; ++channel)
+            if (gSoundingFlags[note] & (1u << channel))
+                sendMessage3(gMessage, 0x90 + channel, note, 0x00);
+        if (clearFlags)
+            gSoundingFlags[note] = 0;
     }
-    pauseMicroseconds(250000);
-    delete gMidiOut;
-    gMidiOut = nullptr;
+    sendMessage3(gMessage, 0xB0, 0x40, 0x00);
+    sendMessage3(gMessage, 0xB1, 0x40, 0x00);
+    // A pedal held on any other channel would keep its released notes ringing.
+    releaseSustain(2, false);
 }
 
-static void maskInterrupts(int how) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : kInterruptSignals)
-        sigaddset(&set, sig);
-    pthread_sigmask(how, &set, nullptr);
-}
-
-void holdInterrupts() {
-    maskInterrupts(SIG_BLOCK);
-}
-
-void releaseInterrupts() {
-    maskInterrupts(SIG_UNBLOCK);
-}
-
-void finish(int) {
-    gIsDone = true;
-}
-
-void installInterruptHandler() {
-    struct sigaction action = {};
-    action.sa_handler = finish;
-    sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a signal must cut the player's sleep short.
-    action.sa_flags = 0;
-    for (int sig : kInterruptSignals)
-        sigaction(sig, &action, nullptr);
+void shutdownOutput() {
+    if (gMidiOut != nullptr)
+        silenceOutput(false);
+    pauseMicroseconds(200000);
+    if (gMidiOut != nullptr) {
+        // RtMidi's JACK output frees its buffer before it leaves the server, while the server
+        // may still be reading it: close the port first and let a cycle pass.
+        watched([] { gMidiOut->closePort(); });
+        pauseMicroseconds(50000);
+        watched([] { delete gMidiOut; });
+        gMidiOut = nullptr;
+    }
+    reportLostMessages();
 }

@@ -1,11 +1,10 @@
-// The MIDI output: creating it, listing and opening ports, sending, and silencing it.
+// The MIDI output: creating it, listing and opening ports, and silencing it.
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
-// Creates gMidiOut on the first MIDI system that works. On failure prints the library's error
-// and returns false.
+// Creates gMidiOut on the first MIDI system that works. When none does, prints one line and
+// what the libraries said, and returns false.
 bool createOutput();
 
 // Prints the numbered list of output ports.
@@ -15,24 +14,16 @@ void listPorts();
 // its message, when nothing could be opened.
 bool openOutput(int32_t portIndex);
 
-// Writes the three bytes into message (which holds exactly three) and sends it.
-void sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
-                  unsigned char data2);
-
 // Note On velocity 0 for every note on every channel, then the sustain pedal off, then a pause.
-void clearAllNotes(std::vector<unsigned char>& message);
+void clearAllNotes();
 
-// Silences what is flagged as sounding, releases the sustain pedal, and deletes gMidiOut.
-void shutdownOutput(std::vector<unsigned char>& message);
+// Note On velocity 0 for every note flagged as sounding, then the sustain pedal off on
+// channels 1 and 2 and on every other channel that holds it down. clearFlags also forgets
+// the notes so released.
+void silenceOutput(bool clearFlags);
 
-// Keeps the interrupt signals away from the threads that the MIDI library starts, so that
-// they reach the main thread and cut its sleeps short. Call before createOutput.
-void holdInterrupts();
-// Lets the main thread receive them again (with whatever action they have by then).
-void releaseInterrupts();
+// Silences the output, lets the messages leave, and deletes gMidiOut.
+void shutdownOutput();
 
-// The interrupt handler: asks the player to stop.
-void finish(int);
-
-// Installs finish for SIGINT, SIGTERM and SIGHUP.
-void installInterruptHandler();
+// Sleeps the whole time even when a signal arrives.
+void pauseMicroseconds(int64_t usec);

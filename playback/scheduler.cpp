@@ -1,10 +1,9 @@
 #include "playback/scheduler.h"
 
-#include <time.h>
-
 #include <algorithm>
 
 #include "app/settings.h"
+#include "app/signals.h"
 #include "smf/MIDITrack.h"
 
 // Monotonic time, in microseconds, that the next event is due; moved on by every wait.
@@ -12,26 +11,27 @@ static int64_t gDeadline = 0;
 // What the whole-microsecond waits left out, in microseconds times the division: carried into
 // the next wait so that thousands of truncations do not add up to an audible drift.
 static __int128 gWaitRemainder = 0;
-
-static int64_t monotonicMicroseconds() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
-}
+static const int64_t kMaxLateness = 100000;
 
 static int64_t saturate(__int128 value) {
     return static_cast<int64_t>(std::clamp<__int128>(value, INT64_MIN, INT64_MAX));
 }
 
 void sleepPastDeadline(int64_t usec) {
+    // Far behind means the player was stopped (Ctrl-Z, SIGSTOP, a suspended machine): go on
+    // from now instead of sending all that fell due meanwhile at once. Less lateness than
+    // that is caught up, so that timing does not drift.
+    const int64_t now = monotonicMicroseconds();
+    if (now - gDeadline > kMaxLateness)
+        gDeadline = now;
     gDeadline = saturate(__int128{gDeadline} + usec);
-    // A stop request that came in just before the wait ends it too.
-    if (gIsDone)
-        return;
-    const timespec until{static_cast<time_t>(gDeadline / 1000000), (gDeadline % 1000000) * 1000};
-    // Not resumed after a signal: the rest of the wait is dropped. When playing has fallen
-    // behind, the deadline has passed already and the call returns at once.
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+    // A stop request ends the wait; the rest of it is dropped. When playing has fallen
+    // behind, the deadline has passed already and the wait returns at once.
+    while (sleepUntil(gDeadline)) {
+        const int64_t left = gDeadline - monotonicMicroseconds();
+        suspendPlayer();
+        gDeadline = monotonicMicroseconds() + std::max<int64_t>(left, 0);
+    }
 }
 
 // Microseconds from tick 0 to tick under SMPTE time code (negative division): the high byte

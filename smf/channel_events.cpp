@@ -1,9 +1,8 @@
 // Dispatch of a track's pending event, and the channel and system-exclusive events.
-#include <rtmidi/RtMidi.h>
-
 #include <boost/format.hpp>
 #include <iostream>
 
+#include "app/send.h"
 #include "app/settings.h"
 #include "smf/MIDITrack.h"
 
@@ -20,9 +19,10 @@ void MIDITrack::playNextEvent() {
 
 void MIDITrack::playSysexEvent() {
     const int32_t len = readVarnum();
-    skipBytes(len);
     if (atEnd)
         return;
+    // Data running past the end of the body ends the track, but the event is still reported.
+    skipBytes(len);
     if (gIsVerbose)
         std::cout << "Sysex len=" << len << std::endl;
 }
@@ -57,8 +57,7 @@ void MIDITrack::playChannelEvent() {
         outMessage[0] = status;
         outMessage[1] = static_cast<unsigned char>(data1);
         outMessage[2] = static_cast<unsigned char>(data2);
-        if (gMidiOut != nullptr)
-            gMidiOut->sendMessage(&outMessage);
+        sendMidi(outMessage);
         // Only real note numbers have an entry in the table.
         if (kind != 0xB0 && data1 < 128) {
             if (kind == 0x90 && data2 != 0)

@@ -13,8 +13,10 @@
 static const uint64_t kTrackId = 0x4D54726B;  // "MTrk"
 static const uint64_t kHeaderId = 0x4D546864; // "MThd"
 
+// Reads the two bytes over the field as it stands: a read that fails leaves the old value
+// (from an earlier header chunk), which is then swapped again like a read one.
 static void readHeaderField(std::istream& in, int16_t* field) {
-    uint16_t value = 0;
+    uint16_t value = static_cast<uint16_t>(*field);
     in.read(reinterpret_cast<char*>(&value), 2);
     *field = static_cast<int16_t>(SwapShort(&value));
 }

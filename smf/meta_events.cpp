@@ -51,9 +51,10 @@ void MIDITrack::playMetaEvent() {
         return;
 
     if (const char* label = textLabel(type)) {
+        // A text cut off by the end of the body prints what of it is there.
         getText(textBuffer, length);
         const bool always = type == 0x02 || type == 0x03 || type == 0x06;
-        if (!atEnd && (always || gIsVerbose))
+        if (always || gIsVerbose)
             std::cout << label << textBuffer << std::endl;
         return;
     }
@@ -115,9 +116,8 @@ void MIDITrack::playMetaEvent() {
     }
     default:
         skipBytes(length);
-        if (!atEnd)
-            std::cout << "[" << curDelta << "] Unknown Meta "
-                      << boost::format("%02xH %d") % type % type << std::endl;
+        std::cout << "[" << curDelta << "] Unknown Meta " << boost::format("%02xH %d") % type % type
+                  << std::endl;
         break;
     }
 }

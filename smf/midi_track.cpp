@@ -88,17 +88,17 @@ void MIDITrack::skipBytes(int64_t count) {
 }
 
 char* MIDITrack::getText(char* dest, int32_t len) {
-    dest[0] = '\0';
-    if (overrun(len))
-        return dest;
-    const int32_t kept = std::min(len, 256);
+    // A text running past the end of the body keeps the part inside it, and ends the track.
+    const int64_t inside = std::clamp<int64_t>(len, 0, trackLength - readPos);
+    const int64_t kept = std::min<int64_t>(inside, 256);
     const uint8_t* src = trackData + readPos;
     // Copy up to the first NUL and fill the rest with NULs.
-    int32_t i = 0;
+    int64_t i = 0;
     for (; i < kept && src[i] != 0; ++i)
         dest[i] = static_cast<char>(src[i]);
     std::memset(dest + i, 0, kept + 1 - i);
-    readPos += len;
+    if (!overrun(len))
+        readPos += len;
     return dest;
 }
 

@@ -1,0 +1,125 @@
+#include "app/send.h"
+
+#include <rtmidi/RtMidi.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+#include <string>
+
+#include "app/output.h"
+#include "app/settings.h"
+#include "app/signals.h"
+
+// Token bucket in microseconds of credit: 64 messages at once, then one per 500 us.
+static const int64_t kMessageCost = 500;
+static const int64_t kBurstCredit = 64 * kMessageCost;
+static int64_t gCredit = kBurstCredit;
+static int64_t gLastRefill = 0;
+
+static bool gRefused = false;
+static bool gErrorPending = false;
+static RtMidiError gPendingError("");
+static long gLostCount = 0;
+static bool gPedalDown[16] = {};
+
+void takeLibraryError(int type, const std::string& text) {
+    // The ALSA sequencer's output queue was full: the message was not queued.
+    if (text.find("error sending MIDI message") != std::string::npos) {
+        gRefused = true;
+        return;
+    }
+    // Warnings as the library itself prints them (its debugging warnings not at all). Errors
+    // are thrown after the call that met them returns, and printed where they are caught.
+    if (type == RtMidiError::WARNING)
+        std::cerr << '\n' << text << "\n\n";
+    if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING)
+        return;
+    gPendingError = RtMidiError(text, static_cast<RtMidiError::Type>(type));
+    gErrorPending = true;
+}
+
+void checkLibraryError() {
+    if (gErrorPending) {
+        gErrorPending = false;
+        throw gPendingError;
+    }
+}
+
+static void onAlarm(int) {
+    static const char line[] = "velotap: the MIDI output stopped responding\n";
+    ssize_t ignored = write(STDERR_FILENO, line, sizeof line - 1);
+    (void)ignored;
+    _exit(1);
+}
+
+static void setAlarm(long seconds) {
+    itimerval timer = {};
+    timer.it_value.tv_sec = seconds;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+void armWatchdog() {
+    static bool installed = false;
+    if (!installed) {
+        signal(SIGALRM, onAlarm);
+        installed = true;
+    }
+    setAlarm(2);
+}
+
+void disarmWatchdog() {
+    setAlarm(0);
+}
+
+static void pace() {
+    const int64_t now = monotonicMicroseconds();
+    gCredit = std::min(kBurstCredit, gCredit + (now - gLastRefill));
+    gLastRefill = now;
+    if (gCredit < kMessageCost) {
+        pauseMicroseconds(kMessageCost - gCredit);
+        gLastRefill = monotonicMicroseconds();
+        gCredit = kMessageCost;
+    }
+    gCredit -= kMessageCost;
+}
+
+void sendMidi(const std::vector<unsigned char>& message) {
+    if (gMidiOut == nullptr)
+        return;
+    pace();
+    // Once many were lost the receiver is gone for good: stop spending time on retries.
+    const int tries = gLostCount < 50 ? 20 : 1;
+    for (int attempt = 1;; ++attempt) {
+        gRefused = false;
+        watched([&] { gMidiOut->sendMessage(&message); });
+        if (!gRefused)
+            break;
+        if (attempt == tries) {
+            ++gLostCount;
+            return;
+        }
+        pauseMicroseconds(1000);
+    }
+    if ((message[0] & 0xF0) == 0xB0 && message[1] == 0x40)
+        gPedalDown[message[0] & 0x0F] = message[2] >= 64;
+}
+
+void sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
+                  unsigned char data2) {
+    message[0] = status;
+    message[1] = data1;
+    message[2] = data2;
+    sendMidi(message);
+}
+
+bool pedalDown(int channel) {
+    return gPedalDown[channel];
+}
+
+void reportLostMessages() {
+    if (gLostCount > 0)
+        std::cerr << "velotap: " << gLostCount << " MIDI messages could not be sent\n";
+}

@@ -1,0 +1,38 @@
+// The one way a message leaves the program: paced, retried when refused, watched for a hang.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Called by the MIDI library for each error or warning once the output exists.
+void takeLibraryError(int type, const std::string& text);
+
+// Throws, as RtMidiError, the error the library met in the call just made, if any.
+void checkLibraryError();
+
+// Sends the message (status byte first) on gMidiOut. Bursts beyond 64 messages leave at one
+// message per 0.5 ms, so that no receiver's queue overflows. A message the library refuses
+// is tried again for a short while; one still refused then is counted as lost.
+void sendMidi(const std::vector<unsigned char>& message);
+
+// Writes the three bytes into message (which holds exactly three) and sends it.
+void sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
+                  unsigned char data2);
+
+// True when the last sustain pedal message sent on channel (0-15) held the pedal down.
+bool pedalDown(int channel);
+
+// One line on standard error when messages were lost.
+void reportLostMessages();
+
+// A MIDI service that died leaves the library waiting for good: a call that has not returned
+// 2 s after armWatchdog ends the process with status 1 and one line on standard error.
+void armWatchdog();
+void disarmWatchdog();
+
+// Runs call under the watchdog.
+template <typename Call> void watched(Call call) {
+    armWatchdog();
+    call();
+    disarmWatchdog();
+}

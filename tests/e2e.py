@@ -1,0 +1,373 @@
+#!/usr/bin/python3
+"""The real velotap on a real MIDI system, JACK or the ALSA sequencer: one table of cases and a
+few longer runs, checking standard output and error, exit status and what reaches the port.
+
+    tests/e2e.py jack|alsa VELOTAP [--step NAME] [--clears N] [--soak N]
+"""
+import os, re, signal, subprocess, sys, tempfile, time
+import rtmidi
+
+SYSTEM, VELOTAP = sys.argv[1], os.path.abspath(sys.argv[2])
+OPTS = dict(zip(sys.argv[3::2], sys.argv[4::2]))
+API = {"jack": rtmidi.API_UNIX_JACK, "alsa": rtmidi.API_LINUX_ALSA}[SYSTEM]
+TMP, HERE = tempfile.mkdtemp(prefix="velotap-e2e-"), os.path.dirname(os.path.abspath(__file__))
+os.environ["LSAN_OPTIONS"] = "suppressions=" + HERE + "/lsan.supp"  # the libraries' own leaks
+S = "b0 40 00 b1 40 00"
+CLEAR = " ".join(["9%x %02x 00" % (c, n) for n in range(128) for c in range(16)] + [S] +
+                 ["b%x 40 00" % c for c in range(2, 16)] + [S])
+USAGE = ("\nUsage: velotap [options] filename\n    -o #   output port (default = virtual)\n"
+         "    -v     verbose\n    -l     list output ports\n    -c     clear notes\n"
+         "    -t     tempo scale (def=1.0)\n"
+         "    -f     fixed tempo (specified in bpm - ignores tempo directives)\n\n")
+PLAYING = "Playing midi file ... quit with Ctrl-C.\n"
+failures = []
+
+
+def smf(fmt, division, *tracks, end="00 ff 2f 00"):
+    """A file of tracks written as hex bytes, each closed by `end`."""
+    out = b"MThd\0\0\0\6" + b"".join(v.to_bytes(2, "big", signed=True)
+                                     for v in (fmt, len(tracks), division))
+    for body in (bytes.fromhex(t + " " + end) for t in tracks):
+        out += b"MTrk" + len(body).to_bytes(4, "big") + body
+    return out
+
+
+def hexes(msgs):
+    return " ".join(" ".join("%02x" % b for b in m) for _, m in msgs)
+
+
+def ons(msgs):
+    return [t for t, m in msgs if m[0] & 0xF0 == 0x90 and m[2]]
+
+
+def left_sounding(msgs):
+    held = {}  # (channel, note) for notes, channel alone for pedals
+    for _, (status, data1, data2) in (m for m in msgs if len(m[1]) == 3):
+        key = status & 15 if status & 0xF0 == 0xB0 else (status & 15, data1)
+        if status & 0xE0 == 0x80 or status & 0xF0 == 0xB0 and data1 == 64:
+            held[key] = data2 >= (64 if status >= 0xB0 else 1) and status & 0xF0 != 0x80
+    return sorted(str(k) for k, on in held.items() if on)
+
+
+class Receiver:
+    """A MIDI input, ours or connected to another program's output, recording what arrives."""
+
+    def __init__(self, client="synth", connect_to=None):
+        self.port, self.msgs, self.sent = rtmidi.MidiIn(API, client), [], None
+        self.port.set_callback(lambda e, _: self.msgs.append((time.monotonic(), e[0])))
+        if connect_to is None:
+            self.port.open_virtual_port("in")
+        elif until(lambda: [n for n in self.port.get_ports() if connect_to in n]):
+            self.port.open_port([connect_to in n for n in self.port.get_ports()].index(True))
+
+    def settle(self, quiet=0.3):
+        """What arrived until nothing more came for a while; forgotten then."""
+        while True:
+            n = len(self.msgs)
+            time.sleep(quiet)
+            if len(self.msgs) == n:
+                msgs, self.msgs = self.msgs, []
+                return msgs
+
+
+def start(args, stdout=subprocess.PIPE, env=None):
+    return subprocess.Popen([VELOTAP] + args, stdout=stdout, stderr=subprocess.PIPE, text=True,
+                            errors="replace", env=dict(os.environ, **(env or {})))
+
+
+def check(name, what, got, expected):
+    if got != expected:
+        failures.append(name)
+        print("FAIL %s: %s\n  got:      %r\n  expected: %r" % (name, what, got, expected))
+
+
+def write(data):
+    with open(os.path.join(TMP, "case.mid"), "wb") as f:
+        f.write(data)
+    return f.name
+
+
+def until(cond, timeout=10):
+    end = time.monotonic() + timeout
+    while not cond() and time.monotonic() < end:
+        time.sleep(0.01)
+    return cond()
+
+
+def port_number(prefix):
+    out = subprocess.run([VELOTAP, "-l"], capture_output=True, text=True).stdout
+    return (re.findall(r"#(\d+): %s" % re.escape(prefix), out) or ["0"])[0]
+
+
+def signal_after(sig, virtual=False):
+    """An action: sends sig once two messages have arrived (at the virtual port)."""
+    def act(p, receiver):
+        until(lambda: len(receiver.msgs) >= 2)
+        p.send_signal(sig)
+        receiver.sent = time.monotonic()
+    act.virtual = virtual
+    return act
+
+
+def close_stdout(p, _):
+    p.stdout.read(300)
+    p.stdout.close()
+
+
+# Rows: name; arguments ({synth}: our port's number, {file}: the row's file); the file; standard
+# output, whole (a string; {port} stands for the line of our port) or lines that must come in
+# this order (a list); the messages on the port, as hex bytes; the exit status (0 if left out);
+# an action while velotap runs. Standard error must stay empty.
+LONG = smf(0, 96, "81 00 90 3c 40 00 b2 40 7f 83 e1 00 90 3e 40")  # the second note in 5 min
+SWEPT = "90 3c 40 b2 40 7f 90 3e 40 90 3c 00 90 3e 00 %s b2 40 00" % S
+MERGE = ("60 90 3c 40 00 90 3d 40 60 80 3c 00 00 80 3d 00",
+         "60 91 40 40 00 91 41 40 30 81 40 00 00 81 41 00")
+PLAY = ["-o", "{synth}", "{file}"]
+CASES = [
+    ("usage", [], None, USAGE, ""),
+    ("usage: a value option given last", ["{file}", "-o"], None, USAGE, ""),
+    ("usage: -f 0", ["-f", "0", "{file}"], None, USAGE, ""),
+    ("list ignores -o, -c and the file", ["-l", "-o", "1", "-c", "{file}"], None, "{list}", ""),
+    ("invalid port", ["-o", "{synth+1}", "{file}"], None, "Invalid output port specifier!\n", ""),
+    ("clear notes, then every pedal", ["-c", "-o", "{synth}"], None, "{port}\n", CLEAR),
+    ("only notes and controllers leave, as read", PLAY,
+     smf(0, 96, "00 ff 03 01 54 00 90 3c 40 00 a0 3c 10 00 b3 07 64 00 f0 02 01 f7 00 3e 41 00 ff"
+                " 7f 01 00 00 41 42 00 c0 05 00 d0 30 00 e0 00 40 10 90 3c 00 00 8e 3e 7f"),
+     "{port}\n" + PLAYING + "format0, tracks 1, division 96\nTRACK NAME:T\n"
+     "END OF TRACK #1 ticks=16\n", "90 3c 40 b3 07 64 b3 3e 41 b3 41 42 90 3c 00 8e 3e 7f " + S),
+    ("unexpected event: stop, sweep note then channel", PLAY,
+     smf(0, 96, "00 92 40 40 00 90 40 40 00 9f 3c 40 00 91 3c 40 00 95 41 40 00 95 41 00"
+                " 10 f4 00 00 10 90 50 40"), ["Unexpected event: f4H"],
+     "92 40 40 90 40 40 9f 3c 40 91 3c 40 95 41 40 95 41 00 91 3c 00 9f 3c 00 90 40 00 92 40 00 "
+     + S),
+    ("format 1 merges tracks by time", ["-f", "1200"] + PLAY, smf(1, 96, *MERGE), None,
+     "90 3c 40 91 40 40 90 3d 40 91 41 40 81 40 00 81 41 00 80 3c 00 80 3d 00 " + S),
+    ("format 2 plays track after track", ["-f", "1200"] + PLAY, smf(2, 96, *MERGE), None,
+     "90 3c 40 90 3d 40 80 3c 00 80 3d 00 91 40 40 91 41 40 81 40 00 81 41 00 " + S),
+    ("format 3 plays nothing", PLAY, smf(3, 96, *MERGE), None, S),
+    ("verbose lines", ["-v", "-f", "100000000"] + PLAY,
+     smf(1, 96, "00 ff 51 03 07 a1 20 00 ff 58 04 06 03 18 08 00 ff 59 02 fe 01 00 ff 01 03 61"
+                " 62 63 00 ff 08 00 00 ff 05 04 6c 61 00 78 00 ff 00 02 00 07 7f f0 01 7f 81 00"
+                " 90 3c 40 00 c0 05 83 ff 7f d0 30 00 e0 01 40 00 a0 3c 10 00 80 3c 00 00 ff 21"
+                " 01 ff 00 ff 02 00 00 ff 06 01 4d 00 ff 09 01 44"),
+     "{port}\n" + PLAYING + "MThd (4d546864) 6 (00000006)\nGot midi header\n"
+     "format1, tracks 1, division 96\nMTrk (4d54726b) 98 (00000062)\nGot midi track\n"
+     "TEMPO (track 1) 500000 us per quarter note, 120 bpm, ticks=0  IGNORED \n"
+     "TIME SIG: 6/8 24 clocks-per-tick, 8 1/32 notes per quarter note\nKEY SIG: sf=-2 mi=1\n"
+     "TEXT:abc\n[0] Unknown Meta 08H 8\nLYRIC:la\nSEQ: ss1=0 ss2=7\nSysex len=1\n"
+     "[128] Note On 0 60 64 [90 3c 40]\n[0] Program 0 5 [c0 05]\n[65535] Pressure 0 48\n"
+     "[0] Pitchbend 0 1 64 [e0 01 40]\n[0] Aftertouch 0 60 16 [a0 3c 10]\n"
+     "[0] Note Off 0 60 0  [80 3c 00]\nPORT: port=-1\nCOPYRIGHT:\nMARKER:M\nDEVICE NAME:D\n"
+     "END OF TRACK #1 ticks=65790\n", "90 3c 40 80 3c 00 " + S),
+    ("tempo scaled, then fixed", ["-t", "0.9", "-f", "6000"] + PLAY,
+     smf(0, 96, "00 ff 51 03 07 a1 20"),
+     ["TEMPO (track 1) 450000 us per quarter note, 133 bpm, ticks=0  IGNORED "], S),
+    ("a held pedal on channel 3 is released after channels 1 and 2", PLAY,
+     smf(0, 96, "00 b2 40 7f 00 b5 40 40 00 b5 40 00 00 92 3c 40 00 b0 40 7f"), None,
+     "b2 40 7f b5 40 40 b5 40 00 92 3c 40 b0 40 7f 92 3c 00 %s b2 40 00" % S),
+    ("a text is cut at 256 bytes, or at a zero byte", ["-v"] + PLAY, smf(0, 96, "00 ff 01 82 2c "
+     + "61 " * 299 + "62 00 ff 06 03 41 00 42"), ["TEXT:" + "a" * 256, "MARKER:A"], S),
+    ("data past the end of a track is still reported", ["-v"] + PLAY,
+     smf(1, 96, "00 ff 0a 10 01", "00 f0 64 01", "00 ff 03 0a 41 42", end=""),
+     ["[0] Unknown Meta 0aH 10", "Sysex len=100", "TRACK NAME:AB"], S),
+    ("a truncated second header keeps the fields it could not read", PLAY,
+     smf(0, 96, "") + b"MThd\0\0\0\6\0\1", "{port}\n" + PLAYING + "format0, tracks 1, division"
+     " 96\nformat1, tracks 256, division 24576\nEND OF TRACK #1 ticks=0\n", S),
+    # Cut short everywhere: nothing is read outside the body, no cut-off note is sent.
+    ("malformed tracks end quietly", ["-v"] + PLAY,
+     smf(1, 96, "", "81", "00 90", "00 90 3c", "00 f0 85", "00 f0 8f ff ff ff 7f",
+         "00 ff 03 8f ff ff ff 7f 61", "00 ff 51 03 07 a1", "00 ff 58 04 04", "00 ff", "60 90",
+         "8f ff ff ff 7f 90 3c 40 00 ff 2f 00", end="") + b"MTrk\xff\0\0\0\0\x90",
+     None, "90 3c 40 90 3c 00 " + S),
+    ("closed stdout: plays to the end, leaves nothing sounding", ["-v"] + PLAY,
+     smf(0, 96, " ".join("00 90 %02x 40 01 80 %02x 00" % (k, k) for k in range(40, 90))),
+     None, " ".join("90 %02x 40 80 %02x 00" % (k, k) for k in range(40, 90)) + " " + S, 0,
+     close_stdout),
+] + [  # stop signals, a few times over: any thread of velotap's may be the one to take them
+    ("SIGTERM sweeps what sounds", PLAY, LONG, None, SWEPT, 0, signal_after(signal.SIGTERM)),
+    ("SIGHUP sweeps what sounds", PLAY, LONG, None, SWEPT, 0, signal_after(signal.SIGHUP)),
+    ("SIGINT, virtual port", ["{file}"], LONG, None, SWEPT, 0, signal_after(signal.SIGINT, 1)),
+] * 3
+
+
+def table():
+    ports = re.findall(r"#\d+: (.*)", subprocess.run([VELOTAP, "-l"], capture_output=True,
+                                                      text=True).stdout)
+    subst = {"{synth}": N, "{synth+1}": str(len(ports) + 1)}
+    listing = "\nThere are %d MIDI output ports available.\n%s\n" % (len(ports), "".join(
+        "  Output Port #%d: %s\n" % (k + 1, p) for k, p in enumerate(ports)))
+    for name, args, data, out, msgs, status, act in (c + (0, None)[len(c) - 5:] for c in CASES):
+        p = start([subst.get(a, write(data or smf(0, 96, "")) if a == "{file}" else a)
+                   for a in args])
+        receiver = Receiver("patch", "Vorn Filter Output") if getattr(act, "virtual", 0) else SYNTH
+        if act:
+            act(p, receiver)
+        stdout, stderr = p.communicate(timeout=60)
+        got = receiver.settle()
+        if isinstance(out, str):
+            out = out.replace("{port}", "  Output Port #%s: %s" % (N, ports[int(N) - 1]))
+            check(name, "stdout", stdout, out.replace("{list}", listing))
+        elif out:
+            check(name, "stdout", [l for l in stdout.splitlines() if l in out], out)
+        check(name, "stderr, status, messages", (stderr, p.returncode, hexes(got)),
+              ("", status, msgs))
+        late = [t - receiver.sent for t, _ in got if receiver.sent and t >= receiver.sent][:1]
+        if SYSTEM == "jack" and late and late[0] > 0.1:
+            check(name, "sweep within 100 ms of the signal", late[0], "< 0.1")
+        if receiver is not SYNTH:
+            receiver.port.delete()
+        receiver.sent = None
+
+
+def suspend_and_resume():
+    """Stopped for a second (Ctrl-Z silences first; SIGSTOP cannot be caught) and continued,
+    velotap goes on with every note, at the song's own pace: no burst of what fell due."""
+    notes = " ".join("00 90 %02x 40 18 80 %02x 00" % (60 + k, 60 + k) for k in range(30))
+    for sig in (signal.SIGTSTP, signal.SIGSTOP):
+        p = start(["-o", N, write(smf(0, 96, notes))], subprocess.DEVNULL)
+        until(lambda: len(SYNTH.msgs) >= 9)
+        p.send_signal(sig)
+        time.sleep(0.3)
+        stopped = len(SYNTH.msgs)
+        time.sleep(0.7)
+        check(sig.name, "messages while stopped", len(SYNTH.msgs), stopped)
+        resumed = time.monotonic()
+        p.send_signal(signal.SIGCONT)
+        p.communicate(timeout=20)
+        msgs = SYNTH.settle()
+        if sig == signal.SIGTSTP:
+            check(sig.name, "silenced", (hexes(msgs[stopped - 2:stopped]),
+                                         left_sounding(msgs[:stopped])), (S, []))
+        after = ons(msgs[stopped:])
+        check(sig.name, "every note, no burst, own pace", (
+            len(ons(msgs)), len([t for t in after if t - resumed < 0.05]) <= 1,
+            all(0.1 < b - a < 0.15 for a, b in zip(after, after[1:]))), (30, True, True))
+
+
+def restarted_writes():
+    """A signal that lands while velotap waits on a full standard output loses no line: every
+    note that reached the port has its line."""
+    notes = " ".join("01 90 %02x 40 01 80 %02x 00" % (k % 128, k % 128) for k in range(3000))
+    p = start(["-v", "-f", "100000000", "-o", N, write(smf(0, 96, notes))])
+    time.sleep(2)  # the pipe is full long before the file's end
+    p.send_signal(signal.SIGINT)
+    time.sleep(0.5)  # the signal lands while the pipe is still full
+    lines = p.communicate(timeout=20)[0].count("] Note O")
+    sent = [m for _, m in SYNTH.settle() if m[0] == 0x80 or m[0] == 0x90 and m[2]]
+    check("restarted writes", "note lines, notes sent, stopped early",
+          (lines, len(sent) < 6000), (len(sent), True))
+
+
+def jackd(name, period=256):
+    """A private JACK server, for velotap and for what the tests start from here on."""
+    server = subprocess.Popen(["jackd", "-n", name, "-S", "--no-realtime", "-d", "dummy", "-r",
+                               "48000", "-p", str(period)], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    os.environ["JACK_DEFAULT_SERVER"] = name
+    until(lambda: not subprocess.run(["jack_lsp"], capture_output=True).returncode)
+    return server
+
+
+def service():
+    """No MIDI system at all; a MIDI service that stalls or dies under velotap."""
+    for args in ([write(smf(0, 96, ""))], ["-l"], ["-c"]):
+        p = start(args, env={"JACK_DEFAULT_SERVER": "velotap-none"})
+        check("no MIDI system: " + args[0], "status, stdout, first line of stderr", (
+            p.wait(30), p.stdout.read(), p.stderr.readline()), (1, "", "velotap: no MIDI system:"
+            " no ALSA sequencer (/dev/snd/seq) and no JACK server running\n"))
+    SERVER.send_signal(signal.SIGSTOP)
+    p = start(["-l"])
+    time.sleep(0.5)
+    p.send_signal(signal.SIGINT)
+    until(lambda: p.poll() is not None, 2)
+    check("ctrl-c on a stalled server", "status", p.poll(), -signal.SIGINT)
+    p.kill(), SERVER.send_signal(signal.SIGCONT)
+    dense = write(smf(0, 96, "00 90 3c 40 00 80 3c 00 " * 5000))
+    for name in ("server killed", "server killed, then ctrl-c"):
+        server = jackd("velotap-dead")
+        p = start([dense], subprocess.DEVNULL)
+        time.sleep(0.5)
+        server.kill()
+        killed = time.monotonic()
+        if "ctrl-c" in name:
+            time.sleep(1.5)
+            p.send_signal(signal.SIGINT)
+        until(lambda: p.poll() is not None, 4.5)
+        p.kill()
+        check(name, "status, within 4 s, line", (p.wait(), time.monotonic() - killed < 4,
+              p.stderr.read().count("velotap: the MIDI output stopped responding\n")), (1, True, 1))
+        server.wait()
+    os.environ["JACK_DEFAULT_SERVER"] = "velotap-e2e"
+
+
+def announce():
+    """On a terminal velotap names its virtual port; elsewhere standard error stays empty."""
+    out = subprocess.run(["script", "-qec", "%s %s" % (VELOTAP, write(smf(0, 96, ""))),
+                          "/dev/null"], capture_output=True, text=True, timeout=30).stdout
+    check("announce on a terminal", "line", re.findall(r"velotap: playing.*", out.strip()),
+          ['velotap: playing to "RtMidi Output Client:Vorn Filter Output"; connect a '
+           'synthesizer to it'])
+
+
+def corpus():
+    folder = HERE + "/../../shared/corpus/peer"
+    for f in sorted(f for f in os.listdir(folder) if f.endswith(".mid")):
+        p = start(["-v", "-f", "100000000", "-o", N, os.path.join(folder, f)], subprocess.DEVNULL)
+        check("corpus " + f, "status, stderr, left sounding", (p.wait(120), p.stderr.read(),
+              left_sounding(SYNTH.settle(0.1))), (0, "", []))
+
+
+def receiver_gone():
+    """On the sequencer a receiver that goes away mid-play is no reason to stop."""
+    gone = Receiver("gone")
+    p = start(["-o", port_number("gone:"), write(smf(0, 96, "00 90 3c 40 60 80 3c 00 60 90 3c 40"))])
+    until(lambda: gone.msgs)
+    gone.port.delete()
+    check("receiver gone", "status, stderr", (p.wait(timeout=20), p.stderr.read()), (0, ""))
+
+
+def clear_to_aseqdump():
+    """aseqdump, a slow receiver, gets every message of clear-notes, in order."""
+    runs, log = int(OPTS.get("--clears", 3)), open(os.path.join(TMP, "aseqdump.txt"), "w+")
+    dump = subprocess.Popen(["aseqdump"], stdout=log)
+    until(lambda: port_number("aseqdump:") != "0")
+    for _ in range(runs):
+        subprocess.run([VELOTAP, "-c", "-o", port_number("aseqdump:")], capture_output=True)
+    time.sleep(1)
+    dump.terminate(), dump.wait(), log.seek(0)
+    got = re.findall(r"\n\s*\d+:\d+\s+(?:Note \w+ +|Control change +)(\d+), \w+ (\d+)", log.read())
+    b = CLEAR.split()
+    want = [(str(int(b[i][1], 16)), str(int(b[i + 1], 16))) for i in range(0, len(b), 3)]
+    check("clear-notes to aseqdump", "%d runs: messages, in order" % runs,
+          (len(got), got == want * runs), (len(want) * runs, True))
+
+
+def soak():
+    """Clear-notes again and again on a 64-frame server: the exit must never crash."""
+    status = [subprocess.run([VELOTAP, "-c", "-o", N], capture_output=True).returncode
+              for _ in range(int(OPTS["--soak"]))]
+    print("soak: %d runs, exit statuses other than 0: %s" % (len(status), [s for s in status if s]))
+    check("soak", "every run ends with status 0", set(status), {0})
+
+
+if __name__ == "__main__":
+    SOAK = "--soak" in OPTS
+    SERVER = jackd("velotap-e2e", 64 if SOAK else 256) if SYSTEM == "jack" else None
+    SYNTH = Receiver()
+    N = port_number("synth:")
+    steps = {"soak": soak} if SOAK else {"table": table, "announce": announce}
+    if SYSTEM == "jack" and not SOAK:
+        steps.update(suspend=suspend_and_resume, service=service, writes=restarted_writes)
+        if os.path.isdir(HERE + "/../../shared/corpus/peer"):
+            steps.update(corpus=corpus)
+    elif SYSTEM == "alsa":
+        steps.update(gone=receiver_gone, aseqdump=clear_to_aseqdump)
+    for name, step in steps.items():
+        if OPTS.get("--step", name) == name:
+            print("--", name, flush=True)
+            step()
+    SYNTH.port.delete()
+    if SERVER:
+        SERVER.terminate(), SERVER.wait()
+    print("e2e on %s: %d failed" % (SYSTEM, len(set(failures))))
+    sys.exit(1 if failures else 0)
