@@ -297,7 +297,7 @@ def service():
         check(name, "status, within 4 s, line", (p.wait(), time.monotonic() - killed < 4,
               p.stderr.read().count("velotap: the MIDI output stopped responding\n")), (1, True, 1))
         server.wait()
-    os.environ["JACK_DEFAULT_SERVER"] = "velotap-e2e"
+    os.environ["JACK_DEFAULT_SERVER"] = MAIN
 
 
 def announce():
@@ -352,7 +352,8 @@ def soak():
 
 if __name__ == "__main__":
     SOAK = "--soak" in OPTS
-    SERVER = jackd("velotap-e2e", 64 if SOAK else 256) if SYSTEM == "jack" else None
+    MAIN = "velotap-e2e-%d" % os.getpid()
+    SERVER = jackd(MAIN, 64 if SOAK else 256) if SYSTEM == "jack" else None
     SYNTH = Receiver()
     N = port_number("synth:")
     steps = {"soak": soak} if SOAK else {"table": table, "announce": announce}
