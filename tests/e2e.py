@@ -12,6 +12,7 @@ OPTS = dict(zip(sys.argv[3::2], sys.argv[4::2]))
 API = {"jack": rtmidi.API_UNIX_JACK, "alsa": rtmidi.API_LINUX_ALSA}[SYSTEM]
 TMP, HERE = tempfile.mkdtemp(prefix="velotap-e2e-"), os.path.dirname(os.path.abspath(__file__))
 os.environ["LSAN_OPTIONS"] = "suppressions=" + HERE + "/lsan.supp"  # the libraries' own leaks
+signal.signal(signal.SIGINT, signal.SIG_DFL)  # as in a terminal, also when started in background
 S = "b0 40 00 b1 40 00"
 CLEAR = " ".join(["9%x %02x 00" % (c, n) for n in range(128) for c in range(16)] + [S] +
                  ["b%x 40 00" % c for c in range(2, 16)] + [S])
@@ -159,6 +160,16 @@ CASES = [
      "[0] Pitchbend 0 1 64 [e0 01 40]\n[0] Aftertouch 0 60 16 [a0 3c 10]\n"
      "[0] Note Off 0 60 0  [80 3c 00]\nPORT: port=-1\nCOPYRIGHT:\nMARKER:M\nDEVICE NAME:D\n"
      "END OF TRACK #1 ticks=65790\n", "90 3c 40 80 3c 00 " + S),
+    ("without -v: names, copyright, markers, tempo and track ends only", PLAY,
+     smf(0, 96, "00 ff 03 01 4e 00 ff 02 01 43 00 ff 06 01 4d 00 ff 01 01 54 00 ff 05 01 4c 00 ff"
+                " 58 04 04 02 18 08 00 ff 59 02 00 00 00 ff 00 02 00 01 00 ff 51 03 07 a1 20"),
+     "{port}\n" + PLAYING + "format0, tracks 1, division 96\nTRACK NAME:N\nCOPYRIGHT:C\nMARKER:M\n"
+     "TEMPO (track 1) 500000 us per quarter note, 120 bpm, ticks=0 \nEND OF TRACK #1 ticks=0\n", S),
+    ("an unknown chunk is reported and skipped", ["-v"] + PLAY, smf(0, 96, "00 90 3c 40")[:14]
+     + b"XYZW\0\0\0\4abcd" + smf(0, 96, "00 90 3c 40")[14:], ["XYZW (58595a57) 4 (00000004)",
+     "Got unpexpected header", "[0] Note On 0 60 64 [90 3c 40]"], "90 3c 40 90 3c 00 " + S),
+    ("a file that cannot be opened", ["-o", "{synth}", "/none.mid"], None,
+     "{port}\nCan't open file /none.mid\n", S),
     ("tempo scaled, then fixed", ["-t", "0.9", "-f", "6000"] + PLAY,
      smf(0, 96, "00 ff 51 03 07 a1 20"),
      ["TEMPO (track 1) 450000 us per quarter note, 133 bpm, ticks=0  IGNORED "], S),
