@@ -17,6 +17,8 @@
 // The three bytes every message of this file is written into: storage is taken once.
 static std::vector<unsigned char> gMessage(3, 0);
 static bool gNoJackServer = false;
+static const std::string kClientName = "RtMidi Output Client";
+static const std::string kVirtualPortName = "Vorn Filter Output";
 
 void pauseMicroseconds(int64_t usec) {
     timespec left{static_cast<time_t>(usec / 1000000), static_cast<long>(usec % 1000000) * 1000};
@@ -33,7 +35,7 @@ static void onLibraryError(RtMidiError::Type type, const std::string& text, void
 
 static RtMidiOut* tryOutput(RtMidi::Api api) {
     try {
-        return new RtMidiOut(api, "RtMidi Output Client");
+        return new RtMidiOut(api, kClientName);
     } catch (RtMidiError&) {
         return nullptr;
     }
@@ -112,9 +114,9 @@ static std::vector<std::string> virtualPortNames(RtMidiIn* lister) {
     for (unsigned int k = 0; k < count; ++k) {
         std::string name = lister->getPortName(k);
         // The sequencer appends " client:port" to its names.
-        const size_t at = name.find(":Vorn Filter Output");
+        const size_t at = name.find(":" + kVirtualPortName);
         if (at != std::string::npos)
-            names.push_back(name.substr(0, at + 19));
+            names.push_back(name.substr(0, at + 1 + kVirtualPortName.size()));
     }
     return names;
 }
@@ -135,11 +137,11 @@ static void openVirtualPort() {
     const bool announce = isatty(STDERR_FILENO);
     const std::unique_ptr<RtMidiIn> lister(announce ? portLister() : nullptr);
     const std::vector<std::string> before = virtualPortNames(lister.get());
-    gMidiOut->openVirtualPort("Vorn Filter Output");
+    gMidiOut->openVirtualPort(kVirtualPortName);
     checkLibraryError();
     if (!announce)
         return;
-    std::string ours = "RtMidi Output Client:Vorn Filter Output";
+    std::string ours = kClientName + ":" + kVirtualPortName;
     for (const std::string& name : virtualPortNames(lister.get()))
         if (std::find(before.begin(), before.end(), name) == before.end())
             ours = name;
@@ -167,9 +169,12 @@ bool openOutput(int32_t portIndex) {
     return true;
 }
 
-static void releaseSustain(int fromChannel, bool all) {
-    for (int channel = fromChannel; channel < 16; ++channel)
-        if (all || pedalDown(channel))
+// Sustain pedal off on channels 1 and 2, always and first; then on each other channel, in
+// order, where allChannels says so or this run left the pedal down (its released notes would
+// go on ringing).
+static void releasePedals(bool allChannels) {
+    for (int channel = 0; channel < 16; ++channel)
+        if (channel < 2 || allChannels || pedalDown(channel))
             sendMessage3(gMessage, 0xB0 + channel, 0x40, 0x00);
 }
 
@@ -177,10 +182,8 @@ void clearAllNotes() {
     for (int note = 0; note < 128; ++note)
         for (int channel = 0; channel < 16; ++channel)
             sendMessage3(gMessage, 0x90 + channel, note, 0x00);
-    sendMessage3(gMessage, 0xB0, 0x40, 0x00);
-    sendMessage3(gMessage, 0xB1, 0x40, 0x00);
     // This run knows nothing of the pedals earlier runs left down on the other channels.
-    releaseSustain(2, true);
+    releasePedals(true);
     pauseMicroseconds(1000000);
 }
 
@@ -194,10 +197,7 @@ void silenceOutput(bool clearFlags) {
         if (clearFlags)
             gSoundingFlags[note] = 0;
     }
-    sendMessage3(gMessage, 0xB0, 0x40, 0x00);
-    sendMessage3(gMessage, 0xB1, 0x40, 0x00);
-    // A pedal held on any other channel would keep its released notes ringing.
-    releaseSustain(2, false);
+    releasePedals(false);
 }
 
 void shutdownOutput() {

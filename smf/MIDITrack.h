@@ -14,7 +14,8 @@ class MIDITrack {
     MIDITrack& operator=(const MIDITrack&) = delete;
 
     // Read primitives. None reads or moves outside the body: a read that would run past its
-    // end ends the track instead (atEnd set, cursor at the end) and yields 0.
+    // end ends the track instead (atEnd set, cursor at the end) and yields 0; getText keeps
+    // the part of the text that lies inside the body.
     int32_t readVarnum();
     int32_t read24Bits();
     int readByte();

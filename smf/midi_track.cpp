@@ -97,8 +97,7 @@ char* MIDITrack::getText(char* dest, int32_t len) {
     for (; i < kept && src[i] != 0; ++i)
         dest[i] = static_cast<char>(src[i]);
     std::memset(dest + i, 0, kept + 1 - i);
-    if (!overrun(len))
-        readPos += len;
+    skipBytes(len);
     return dest;
 }
 
