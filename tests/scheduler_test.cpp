@@ -4,12 +4,12 @@
 
 #include <iterator>
 #include <sstream>
+#include <tuple>
+#include <utility>
 
 #include "app/settings.h"
 #include "playback/scheduler.h"
 #include "smf/MIDITrack.h"
-
-namespace {
 
 std::vector<int64_t> gWaits;
 
@@ -23,53 +23,34 @@ std::vector<int64_t> waitsOf(int format, int division, std::vector<std::string> 
         std::istringstream hex(*t), body;
         body.str(std::string(std::istream_iterator<int>(hex >> std::hex), {}));
         MIDITrack* track = new MIDITrack(int64_t(body.str().size()), body, 0);
-        track->nextTrack = head;
-        head = track;
+        track->nextTrack = std::exchange(head, track);
     }
     playTracks(head, [](int64_t usec) { gWaits.push_back(usec); });
     deleteTracks(head);
     return gWaits;
 }
 
-TEST(Scheduler, ComputesWaits) {
-    const std::string tempoAt96 = "00 90 3c 40 60 ff 51 03 03 d0 90 60 80 3c 40";
-    struct Case {
-        const char* what;
-        int format, division;
-        std::vector<std::string> tracks;
-        std::vector<int64_t> waits;
-    } cases[] = {
-        {"merged, tempo in another track",
-         1,
-         96,
-         {"00 ff 51 03 07 a1 20 83 00 ff 2f 00", "00 90 3c 40 60 80 3c 40"},
-         {500000, 1500000}},
-        {"merged, a tempo change between two notes", 1, 96, {tempoAt96}, {500000, 250000}},
-        {"sequential, meta events are not waited for", 0, 96, {tempoAt96}, {500000}},
-        // 1041.67 us a tick: whole microseconds, with what is cut off carried along.
-        {"division 480", 0, 480, {"01 90 3c 40 01 80 3c 00 01 90 3c 40"}, {1041, 1042, 1042}},
-        {"format 2 times each track from its start",
-         2,
-         96,
-         {"60 90 3c 40", "30 90 3d 40"},
-         {500000, 250000}},
-        {"zero deltas never wait", 1, 96, {"00 90 3c 40 80 00 80 3c 00"}, {}},
-        {"division 0 plays without pauses", 0, 0, {"60 90 3c 40"}, {}},
-        {"format 3 plays nothing", 3, 96, {"60 90 3c 40"}, {}},
-        {"SMPTE 25 fps, 40 ticks a frame",
-         0,
-         -6360,
-         {"01 90 3c 40 81 00 80 3c 00"},
-         {1000, 128000}},
-        {"SMPTE 29.97 fps",
-         0,
-         -7423,
-         {"01 90 3c 40 01 90 3d 40 01 90 3e 40"},
-         {33366, 33367, 33367}},
-        {"unknown SMPTE rate plays without pauses", 0, -8152, {"60 90 3c 40"}, {}},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(waitsOf(c.format, c.division, c.tracks), c.waits) << c.what;
-}
+using Case = std::tuple<const char*, int, int, std::vector<std::string>, std::vector<int64_t>>;
+const std::string tempoAt96 = "00 90 3c 40 60 ff 51 03 03 d0 90 60 80 3c 40";
+// clang-format off
+const Case cases[] = {
+    {"merged, tempo in another track", 1, 96,
+     {"00 ff 51 03 07 a1 20 83 00 ff 2f 00", "00 90 3c 40 60 80 3c 40"}, {500000, 1500000}},
+    {"merged, a tempo change between two notes", 1, 96, {tempoAt96}, {500000, 250000}},
+    {"sequential, meta events are not waited for", 0, 96, {tempoAt96}, {500000}},
+    // 1041.67 us a tick: whole microseconds, with what is cut off carried along.
+    {"division 480", 0, 480, {"01 90 3c 40 01 80 3c 00 01 90 3c 40"}, {1041, 1042, 1042}},
+    {"format 2 times each track from its start", 2, 96, {"60 90 3c 40", "30 90 3d 40"},
+     {500000, 250000}},
+    {"zero deltas never wait", 1, 96, {"00 90 3c 40 80 00 80 3c 00"}, {}},
+    {"division 0 plays without pauses", 0, 0, {"60 90 3c 40"}, {}},
+    {"SMPTE 25 fps, 40 ticks a frame", 0, -6360, {"01 90 3c 40 81 00 80 3c 00"}, {1000, 128000}},
+    {"SMPTE 29.97 fps", 0, -7423, {"01 90 3c 40 01 90 3d 40 01 90 3e 40"}, {33366, 33367, 33367}},
+    {"unknown SMPTE rate plays without pauses", 0, -8152, {"60 90 3c 40"}, {}},
+};
+// clang-format on
 
-} // namespace
+TEST(Scheduler, ComputesWaits) {
+    for (const auto& [what, format, division, tracks, waits] : cases)
+        EXPECT_EQ(waitsOf(format, division, tracks), waits) << what;
+}

@@ -1,6 +1,5 @@
 // Fuzz entry: loads an in-memory file through the chunk reader and performs every track through
 // the decoder and the scheduler, with waits disabled and no output port.
-#include <cstddef>
 #include <cstdint>
 #include <iostream>
 #include <sstream>
@@ -10,22 +9,17 @@
 #include "playback/scheduler.h"
 #include "smf/chunk_reader.h"
 
-static void noWait(int64_t) {}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::ostringstream sink;
     std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
-    gTempoScale = 1.0f;
-    gTempo = 500000;
-    gIsDone = false;
+    // What one file may leave behind for the next: an ended play, a tempo, a header.
     gIsVerbose = true;
-    gFixedTempo = false;
+    gIsDone = false;
+    gTempo = 500000;
     gMidiHeader = {0, 0, 0};
-    for (uint16_t& w : gSoundingFlags)
-        w = 0;
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
     MIDITrack* head = readChunks(in);
-    playTracks(head, noWait);
+    playTracks(head, [](int64_t) {});
     deleteTracks(head);
     sink.str("");
     std::cout.rdbuf(old);
