@@ -187,7 +187,8 @@ def table():
             sent = time.monotonic()
         elif act:
             act(p)
-        stdout, stderr = p.communicate(timeout=60)
+        until(lambda: p.poll() is not None, 60) or p.kill()  # a hung run fails; its output is small
+        stdout, stderr = p.communicate()
         got = rec.settle()
         if isinstance(out, str):
             out = out.replace("{port}", "  Output Port #%s: %s" % (N, names[int(N) - 1]))
