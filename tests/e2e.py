@@ -271,12 +271,18 @@ def service():
     killed = time.monotonic()
     time.sleep(1.5)
     p.send_signal(signal.SIGINT)
-    until(lambda: p.poll() is not None, 3)
-    p.kill()
+    until(lambda: p.poll() is not None, 3) or p.kill()
     check("server killed", "status, within 4 s, line", (p.wait(), time.monotonic() - killed < 4,
           p.stderr.read().count("velotap: the MIDI output stopped responding\n")), (1, True, 1))
     server.wait()
     os.environ["JACK_DEFAULT_SERVER"] = MAIN
+
+
+def announce():  # on a terminal velotap names its virtual port, on standard error
+    out = sp.run(["script", "-qec", VELOTAP + " " + write(smf(0, 96, "")),
+                  "/dev/null"], capture_output=True, text=True, timeout=30).stdout
+    check("announce on a terminal", "line", re.findall(r"velotap: playing to (.*)", out)[:1],
+          ['"RtMidi Output Client:Vorn Filter Output"; connect a synthesizer to it'])
 
 
 def corpus():  # the fuzzer's seeds, and the peer collection of odd files when ../shared is there
@@ -306,8 +312,8 @@ def clear_to_aseqdump():
 MAIN = "velotap-e2e-%d" % os.getpid()
 SERVER = jackd(MAIN) if SYSTEM == "jack" else None
 SYNTH, N = Receiver(), port_number("synth:")
-for step in [table] + ([suspend_and_resume, service, restarted_writes, corpus] if SERVER else
-                       [clear_to_aseqdump]):
+more = [suspend_and_resume, service, restarted_writes, corpus] if SERVER else [clear_to_aseqdump]
+for step in [table, announce] + more:
     if OPTS.get("--step", step.__name__) == step.__name__:
         print("--", step.__name__, flush=True)
         step()
