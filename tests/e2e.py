@@ -2,7 +2,7 @@
 # The real velotap on a real MIDI system, JACK or the ALSA sequencer: one table of cases and a
 # few longer runs, checking standard output and error, exit status and what reaches the port.
 #     tests/e2e.py jack|alsa VELOTAP [--step NAME] [--clears N]
-import glob, os, re, signal, subprocess as sp, sys, tempfile, time
+import atexit, glob, os, re, signal, subprocess as sp, sys, tempfile, time
 import rtmidi
 
 SYSTEM, VELOTAP = sys.argv[1], os.path.abspath(sys.argv[2])
@@ -245,6 +245,7 @@ def jackd(name):
     # A private JACK server, for velotap and for what the tests start from here on.
     server = sp.Popen(["jackd", "-n", name, "-S", "--no-realtime", "-d", "dummy", "-r", "48000",
                        "-p", "256"], stdout=sp.DEVNULL, stderr=sp.DEVNULL)
+    atexit.register(server.terminate)  # also when the runner itself fails
     os.environ["JACK_DEFAULT_SERVER"] = name
     until(lambda: not sp.run(["jack_lsp"], capture_output=True).returncode)
     return server
@@ -318,7 +319,5 @@ for step in [table, announce] + more:
         print("--", step.__name__, flush=True)
         step()
 SYNTH.port.delete()
-if SERVER:
-    SERVER.terminate(), SERVER.wait()
 print("e2e on %s: %d failed" % (SYSTEM, len(set(failures))))
 sys.exit(1 if failures else 0)
