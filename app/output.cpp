@@ -33,25 +33,25 @@ static void onLibraryError(RtMidiError::Type type, const std::string& text, void
     takeLibraryError(type, text);
 }
 
+// An output object on api whose errors come to onLibraryError, or null.
 static RtMidiOut* tryOutput(RtMidi::Api api) {
     try {
-        return new RtMidiOut(api, kClientName);
+        RtMidiOut* out = new RtMidiOut(api, kClientName);
+        out->setErrorCallback(onLibraryError);
+        return out;
     } catch (RtMidiError&) {
         return nullptr;
     }
 }
 
-// An output object whose MIDI system answers, or null. Its errors come to onLibraryError.
+// An output object whose MIDI system answers, or null.
 static RtMidiOut* workingOutput() {
     RtMidiOut* out = tryOutput(RtMidi::UNSPECIFIED);
     // The library's own choice stops at its first system (the ALSA sequencer) when that is
     // missing, even where JACK works.
     if (out == nullptr)
         out = tryOutput(RtMidi::UNIX_JACK);
-    if (out == nullptr)
-        return nullptr;
-    out->setErrorCallback(onLibraryError);
-    if (out->getCurrentApi() != RtMidi::UNIX_JACK)
+    if (out == nullptr || out->getCurrentApi() != RtMidi::UNIX_JACK)
         return out;
     // JACK's output opens even with no server running. The library also ends on JACK when
     // the sequencer works but offers no port: the sequencer is then the working system.
@@ -60,10 +60,7 @@ static RtMidiOut* workingOutput() {
     if (!gNoJackServer)
         return out;
     delete out;
-    out = tryOutput(RtMidi::LINUX_ALSA);
-    if (out != nullptr)
-        out->setErrorCallback(onLibraryError);
-    return out;
+    return tryOutput(RtMidi::LINUX_ALSA);
 }
 
 bool createOutput() {

@@ -54,10 +54,7 @@ void MIDITrack::playChannelEvent() {
     const int kind = status & 0xF0;
     const int channel = status & 0x0F;
     if (kind == 0x80 || kind == 0x90 || kind == 0xB0) {
-        outMessage[0] = status;
-        outMessage[1] = static_cast<unsigned char>(data1);
-        outMessage[2] = static_cast<unsigned char>(data2);
-        sendMidi(outMessage);
+        sendMessage3(outMessage, status, data1, data2);
         // Only real note numbers have an entry in the table.
         if (kind != 0xB0 && data1 < 128) {
             if (kind == 0x90 && data2 != 0)

@@ -299,8 +299,9 @@ def clear_to_aseqdump():
     runs, log = int(OPTS.get("--clears", 3)), os.path.join(TMP, "aseqdump.txt")
     dump = sp.Popen(["aseqdump"], stdout=open(log, "w"))
     until(lambda: port_number("aseqdump:") != "0")
+    port = port_number("aseqdump:")
     for _ in range(runs):
-        sp.run([VELOTAP, "-c", "-o", port_number("aseqdump:")], capture_output=True)
+        sp.run([VELOTAP, "-c", "-o", port], capture_output=True)
     time.sleep(1)
     dump.terminate(), dump.wait()
     got = re.findall(r"(?:Note \w+ +|Control change +)(\d+), \w+ (\d+)", open(log).read())
