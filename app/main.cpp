@@ -43,8 +43,8 @@ int main(int argc, char** argv) {
         return 1;
     try {
         run(opts);
-    } catch (RtMidiError& error) {
-        error.printMessage();
+    } catch (RtMidiError&) {
+        // Its text was shown when the library met it.
     }
     shutdownOutput();
     return 0;

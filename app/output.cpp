@@ -4,27 +4,22 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <iostream>
 #include <memory>
 #include <string>
 
+#include "app/clock.h"
 #include "app/send.h"
 #include "app/settings.h"
+#include "app/signals.h"
+#include "app/silence.h"
 
-// The three bytes every message of this file is written into: storage is taken once.
+// The three bytes clear-notes writes each message into: storage is taken once.
 static std::vector<unsigned char> gMessage(3, 0);
 static bool gNoJackServer = false;
 static const std::string kClientName = "RtMidi Output Client";
 static const std::string kVirtualPortName = "Vorn Filter Output";
-
-void pauseMicroseconds(int64_t usec) {
-    timespec left{static_cast<time_t>(usec / 1000000), static_cast<long>(usec % 1000000) * 1000};
-    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
-    }
-}
 
 static void onLibraryError(RtMidiError::Type type, const std::string& text, void*) {
     // RtMidi's JACK output opens without a server and says so on every call that needs one.
@@ -166,15 +161,6 @@ bool openOutput(int32_t portIndex) {
     return true;
 }
 
-// Sustain pedal off on channels 1 and 2, always and first; then on each other channel, in
-// order, where allChannels says so or this run left the pedal down (its released notes would
-// go on ringing).
-static void releasePedals(bool allChannels) {
-    for (int channel = 0; channel < 16; ++channel)
-        if (channel < 2 || allChannels || pedalDown(channel))
-            sendMessage3(gMessage, 0xB0 + channel, 0x40, 0x00);
-}
-
 void clearAllNotes() {
     for (int note = 0; note < 128; ++note)
         for (int channel = 0; channel < 16; ++channel)
@@ -184,23 +170,13 @@ void clearAllNotes() {
     pauseMicroseconds(1000000);
 }
 
-void silenceOutput(bool clearFlags) {
-    for (int note = 0; note < 128; ++note) {
-        if (gSoundingFlags[note] == 0)
-            continue;
-        for (int channel = 0; channel < 16; ++channel)
-            if (gSoundingFlags[note] & (1u << channel))
-                sendMessage3(gMessage, 0x90 + channel, note, 0x00);
-        if (clearFlags)
-            gSoundingFlags[note] = 0;
-    }
-    releasePedals(false);
-}
-
 void shutdownOutput() {
     if (gMidiOut != nullptr)
         silenceOutput(false);
     pauseMicroseconds(200000);
+    // A Ctrl-Z that came while silencing stops the player now that the sweep has left.
+    if (suspendAsked())
+        stopProcess();
     if (gMidiOut != nullptr) {
         // RtMidi's JACK output frees its buffer before it leaves the server, while the server
         // may still be reading it: close the port first and let a cycle pass.

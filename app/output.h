@@ -1,4 +1,4 @@
-// The MIDI output: creating it, listing and opening ports, and silencing it.
+// The MIDI output: creating it, listing and opening ports, clearing notes, shutting down.
 #pragma once
 
 #include <cstdint>
@@ -17,13 +17,5 @@ bool openOutput(int32_t portIndex);
 // Note On velocity 0 for every note on every channel, then the sustain pedal off, then a pause.
 void clearAllNotes();
 
-// Note On velocity 0 for every note flagged as sounding, then the sustain pedal off on
-// channels 1 and 2 and on every other channel that holds it down. clearFlags also forgets
-// the notes so released.
-void silenceOutput(bool clearFlags);
-
 // Silences the output, lets the messages leave, and deletes gMidiOut.
 void shutdownOutput();
-
-// Sleeps the whole time even when a signal arrives.
-void pauseMicroseconds(int64_t usec);

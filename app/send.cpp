@@ -1,15 +1,11 @@
 #include "app/send.h"
 
-#include <rtmidi/RtMidi.h>
-#include <signal.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <iostream>
+#include <rtmidi/RtMidi.h>
 #include <string>
 
-#include "app/output.h"
+#include "app/clock.h"
 #include "app/settings.h"
 #include "app/signals.h"
 
@@ -20,6 +16,7 @@ static int64_t gCredit = kBurstCredit;
 static int64_t gLastRefill = 0;
 
 static bool gRefused = false;
+// An error (not a warning) the library met since the last checkLibraryError or send.
 static bool gErrorPending = false;
 static RtMidiError gPendingError("");
 static long gLostCount = 0;
@@ -31,11 +28,12 @@ void takeLibraryError(int type, const std::string& text) {
         gRefused = true;
         return;
     }
-    // Warnings as the library itself prints them (its debugging warnings not at all). Errors
-    // are thrown after the call that met them returns, and printed where they are caught.
+    // As the library itself prints them (its debugging warnings not at all). Errors are also
+    // thrown once the call that met them returns, so that what was being opened is given up.
+    if (type == RtMidiError::DEBUG_WARNING)
+        return;
+    std::cerr << '\n' << text << "\n\n";
     if (type == RtMidiError::WARNING)
-        std::cerr << '\n' << text << "\n\n";
-    if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING)
         return;
     gPendingError = RtMidiError(text, static_cast<RtMidiError::Type>(type));
     gErrorPending = true;
@@ -48,39 +46,13 @@ void checkLibraryError() {
     }
 }
 
-static void onAlarm(int) {
-    static const char line[] = "velotap: the MIDI output stopped responding\n";
-    ssize_t ignored = write(STDERR_FILENO, line, sizeof line - 1);
-    (void)ignored;
-    _exit(1);
-}
-
-static void setAlarm(long seconds) {
-    itimerval timer = {};
-    timer.it_value.tv_sec = seconds;
-    setitimer(ITIMER_REAL, &timer, nullptr);
-}
-
-void armWatchdog() {
-    static bool installed = false;
-    if (!installed) {
-        signal(SIGALRM, onAlarm);
-        installed = true;
-    }
-    setAlarm(2);
-}
-
-void disarmWatchdog() {
-    setAlarm(0);
-}
-
 static void pace() {
-    const int64_t now = monotonicMicroseconds();
+    const int64_t now = nowMicroseconds();
     gCredit = std::min(kBurstCredit, gCredit + (now - gLastRefill));
     gLastRefill = now;
     if (gCredit < kMessageCost) {
         pauseMicroseconds(kMessageCost - gCredit);
-        gLastRefill = monotonicMicroseconds();
+        gLastRefill = nowMicroseconds();
         gCredit = kMessageCost;
     }
     gCredit -= kMessageCost;
@@ -95,6 +67,8 @@ void sendMidi(const std::vector<unsigned char>& message) {
     for (int attempt = 1;; ++attempt) {
         gRefused = false;
         watched([&] { gMidiOut->sendMessage(&message); });
+        // An error in sending has been shown; playing goes on.
+        gErrorPending = false;
         if (!gRefused)
             break;
         if (attempt == tries) {

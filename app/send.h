@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
-// Called by the MIDI library for each error or warning once the output exists.
+// Called by the MIDI library for each error or warning once the output exists: both are shown
+// on standard error at once, as the library itself would show them.
 void takeLibraryError(int type, const std::string& text);
 
-// Throws, as RtMidiError, the error the library met in the call just made, if any.
+// Throws, as RtMidiError, the error the library met in the call just made, if any (it has been
+// shown already).
 void checkLibraryError();
 
 // Sends the message (status byte first) on gMidiOut. Bursts beyond 64 messages leave at one
@@ -24,15 +26,3 @@ bool pedalDown(int channel);
 
 // One line on standard error when messages were lost.
 void reportLostMessages();
-
-// A MIDI service that died leaves the library waiting for good: a call that has not returned
-// 2 s after armWatchdog ends the process with status 1 and one line on standard error.
-void armWatchdog();
-void disarmWatchdog();
-
-// Runs call under the watchdog.
-template <typename Call> void watched(Call call) {
-    armWatchdog();
-    call();
-    disarmWatchdog();
-}

@@ -1,70 +1,85 @@
 #include "app/signals.h"
 
-#include <semaphore.h>
 #include <signal.h>
-#include <time.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <initializer_list>
 
-#include "app/output.h"
+#include "app/clock.h"
 #include "app/settings.h"
 
-// Posted by the handlers: the MIDI library's threads may take a signal as well as the main
-// thread, so the player's sleep must be ended by something other than the interruption itself.
-static sem_t gWakeup;
 static std::atomic<bool> gSuspendAsked{false};
 
-int64_t monotonicMicroseconds() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
-}
+// The watched call's time, counted in alarms of 100 ms rather than read off a clock: the alarms
+// that fall due while the process is stopped arrive as one, so a stop adds at most 100 ms.
+static volatile sig_atomic_t gAlarms = 0;
+static const long kAlarmMicroseconds = 100000;
+static const int kAlarmsToGiveUp = 20;
 
 void finish(int) {
     gIsDone = true;
-    sem_post(&gWakeup);
+    wakeSleeper();
 }
 
 static void askSuspend(int) {
     gSuspendAsked = true;
-    sem_post(&gWakeup);
+    wakeSleeper();
+}
+
+static void onAlarm(int) {
+    ++gAlarms;
+    if (gAlarms < kAlarmsToGiveUp)
+        return;
+    static const char line[] = "velotap: the MIDI output stopped responding\n";
+    ssize_t ignored = write(STDERR_FILENO, line, sizeof line - 1);
+    (void)ignored;
+    _exit(1);
 }
 
 static void install(int sig, void (*handler)(int)) {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    // Interrupted writes to a slow standard output are restarted; the sleeps are not (they
-    // never are), so the player still wakes at once.
+    // A write to a slow standard output that a signal interrupts is restarted, not lost. The
+    // player's sleep does not count on being interrupted (select never restarts, but a signal
+    // taken by another thread would not interrupt it at all): the handlers wake it instead.
     action.sa_flags = SA_RESTART;
     sigaction(sig, &action, nullptr);
 }
 
 void installInterruptHandler() {
-    sem_init(&gWakeup, 0, 0);
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         install(sig, finish);
     install(SIGTSTP, askSuspend);
 }
 
-bool sleepUntil(int64_t deadline) {
-    const timespec until{static_cast<time_t>(deadline / 1000000), (deadline % 1000000) * 1000};
-    while (!gIsDone && !gSuspendAsked) {
-        if (sem_clockwait(&gWakeup, CLOCK_MONOTONIC, &until) == -1 && errno == ETIMEDOUT)
-            break;
-    }
-    return gSuspendAsked && !gIsDone;
+bool suspendAsked() {
+    return gSuspendAsked;
 }
 
-void suspendPlayer() {
-    silenceOutput(true);
-    // Let the last messages leave before the whole process, the library's threads with it,
-    // stands still.
-    pauseMicroseconds(100000);
+void stopProcess() {
     gSuspendAsked = false;
     // SIGSTOP, not SIGTSTP: the kernel drops a stop by SIGTSTP in an orphaned process group
-    // (a player started from a script), which would leave it playing on in silence.
+    // (a player started from a script), which would leave it playing on.
     raise(SIGSTOP);
+}
+
+static void setAlarm(long usec) {
+    itimerval timer = {};
+    timer.it_value.tv_usec = static_cast<suseconds_t>(usec);
+    timer.it_interval = timer.it_value;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+void armWatchdog() {
+    static const bool installed = (install(SIGALRM, onAlarm), true);
+    (void)installed;
+    gAlarms = 0;
+    setAlarm(kAlarmMicroseconds);
+}
+
+void disarmWatchdog() {
+    setAlarm(0);
 }

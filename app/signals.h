@@ -1,20 +1,29 @@
-// Interrupts while playing: the handler, waking the player, and stopping with Ctrl-Z.
+// Signals: the stop request, Ctrl-Z, and the watchdog's alarm, all handled the same way.
 #pragma once
 
-#include <cstdint>
-
-// The interrupt handler: asks the player to stop and wakes it, whichever thread runs it.
+// The stop handler: sets gIsDone and wakes the player, whichever thread runs it.
 void finish(int);
 
 // Installs finish for SIGINT, SIGTERM and SIGHUP, and the Ctrl-Z handler (play mode only).
 void installInterruptHandler();
 
-// Sleeps until the monotonic time deadline (microseconds), or until an interrupt or Ctrl-Z
-// wakes the player. Returns true when woken early by Ctrl-Z.
-bool sleepUntil(int64_t deadline);
+// True from a Ctrl-Z until stopProcess honours it.
+bool suspendAsked();
 
-// Monotonic time in microseconds.
-int64_t monotonicMicroseconds();
+// Stops the whole process, as Ctrl-Z asked, and returns once it is continued.
+void stopProcess();
 
-// Silences what sounds, stops the process as Ctrl-Z asked, and returns once it is continued.
-void suspendPlayer();
+// A MIDI service that died can leave the library waiting for good: a call that has not
+// returned after 2 s ends the process with status 1 and one line on standard error. Time the
+// process spends stopped (Ctrl-Z, SIGSTOP) adds at most 0.1 s to that.
+void armWatchdog();
+void disarmWatchdog();
+
+// Runs call under the watchdog; the alarm is disarmed however call ends.
+template <typename Call> void watched(Call call) {
+    struct Armed {
+        Armed() { armWatchdog(); }
+        ~Armed() { disarmWatchdog(); }
+    } armed;
+    call();
+}

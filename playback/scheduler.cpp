@@ -2,35 +2,44 @@
 
 #include <algorithm>
 
+#include "app/clock.h"
 #include "app/settings.h"
 #include "app/signals.h"
+#include "app/silence.h"
 #include "smf/MIDITrack.h"
 
 // Monotonic time, in microseconds, that the next event is due; moved on by every wait.
 static int64_t gDeadline = 0;
 // What the whole-microsecond waits left out, in microseconds times the division: carried into
 // the next wait so that thousands of truncations do not add up to an audible drift.
-static __int128 gWaitRemainder = 0;
+static int64_t gWaitRemainder = 0;
 static const int64_t kMaxLateness = 100000;
 
-static int64_t saturate(__int128 value) {
-    return static_cast<int64_t>(std::clamp<__int128>(value, INT64_MIN, INT64_MAX));
+// a * b + c, or the largest value when that does not fit (a, b and c are not negative).
+static int64_t mulAddSaturated(int64_t a, int64_t b, int64_t c) {
+    int64_t result;
+    if (__builtin_mul_overflow(a, b, &result) || __builtin_add_overflow(result, c, &result))
+        return INT64_MAX;
+    return result;
 }
 
 void sleepPastDeadline(int64_t usec) {
     // Far behind means the player was stopped (Ctrl-Z, SIGSTOP, a suspended machine): go on
     // from now instead of sending all that fell due meanwhile at once. Less lateness than
     // that is caught up, so that timing does not drift.
-    const int64_t now = monotonicMicroseconds();
+    const int64_t now = nowMicroseconds();
     if (now - gDeadline > kMaxLateness)
         gDeadline = now;
-    gDeadline = saturate(__int128{gDeadline} + usec);
-    // A stop request ends the wait; the rest of it is dropped. When playing has fallen
-    // behind, the deadline has passed already and the wait returns at once.
-    while (sleepUntil(gDeadline)) {
-        const int64_t left = gDeadline - monotonicMicroseconds();
-        suspendPlayer();
-        gDeadline = monotonicMicroseconds() + std::max<int64_t>(left, 0);
+    gDeadline = mulAddSaturated(usec, 1, gDeadline);
+    // A stop request ends the wait. Ctrl-Z silences and stops the player; once it is continued
+    // the wait goes on for what was left of it. When playing has fallen behind, the deadline
+    // has passed already and the wait returns at once.
+    while (!gIsDone && !sleepUntil(gDeadline)) {
+        if (suspendAsked()) {
+            const int64_t left = gDeadline - nowMicroseconds();
+            suspendPlayer();
+            gDeadline = nowMicroseconds() + std::max<int64_t>(left, 0);
+        }
     }
 }
 
@@ -42,20 +51,24 @@ static int64_t smpteMicroseconds(int64_t tick) {
     if (ticksPerFrame == 0 || (fps != 24 && fps != 25 && fps != 29 && fps != 30))
         return -1;
     // 29 stands for 29.97 frames per second (drop frame): 30000 frames in 1001 seconds.
-    const __int128 numerator = __int128{tick} * 1000000 * (fps == 29 ? 1001 : 1);
-    const __int128 denominator = int64_t{ticksPerFrame} * (fps == 29 ? 30000 : fps);
-    return saturate(numerator / denominator);
+    const int64_t perTicks = int64_t{ticksPerFrame} * (fps == 29 ? 30000 : fps);
+    const int64_t usec = fps == 29 ? 1001000000 : 1000000;
+    // tick * usec / perTicks, exactly, without forming the product of the whole tick count.
+    return mulAddSaturated(tick / perTicks, usec, tick % perTicks * usec / perTicks);
 }
 
-// The wait, in microseconds, to go from tick current to tick target.
+// The wait, in microseconds, to go from tick current to tick target (not before it).
 static int64_t waitBetween(int64_t current, int64_t target) {
-    const int16_t division = gMidiHeader.division;
+    const int64_t division = gMidiHeader.division;
     if (division > 0) {
-        const __int128 exact = __int128{gTempo} * (__int128{target} - current) + gWaitRemainder;
-        if (exact <= 0)
+        if (gTempo <= 0)
             return 0;
-        gWaitRemainder = exact % division;
-        return saturate(exact / division);
+        // (tempo * ticks + remainder) / division, exactly, in 64 bits: the whole divisions of
+        // the ticks apart, so that only a wait too long for any clock saturates.
+        const int64_t ticks = target - current;
+        const int64_t rest = gTempo * (ticks % division) + gWaitRemainder;
+        gWaitRemainder = rest % division;
+        return mulAddSaturated(gTempo, ticks / division, rest / division);
     }
     if (division < 0) {
         // Taken from the absolute tick times, so that rounding never accumulates.
@@ -78,8 +91,11 @@ static void waitUntil(int64_t* current, int64_t target, WaitFunction wait) {
 // Format 1: all tracks together, one event per due track per pass.
 static void playMerged(MIDITrack* head, WaitFunction wait) {
     int32_t trackCount = 0;
+    // A stop (or an event that cannot be decoded) in one track's opening events leaves the
+    // later tracks' unplayed.
     for (MIDITrack* t = head; t != nullptr; t = t->nextTrack) {
-        t->startPlay();
+        if (!gIsDone)
+            t->startPlay();
         ++trackCount;
     }
     for (MIDITrack* t = head; t != nullptr; t = t->nextTrack)
@@ -98,8 +114,12 @@ static void playMerged(MIDITrack* head, WaitFunction wait) {
         }
         if (ended >= trackCount)
             return;
-        if (earliest > current)
+        if (earliest > current) {
             waitUntil(&current, earliest, wait);
+            // A stop that cut the wait short: what the song had not reached stays unplayed.
+            if (gIsDone)
+                return;
+        }
         for (MIDITrack* t = head; t != nullptr; t = t->nextTrack) {
             if (!t->atEnd && t->eventTime <= current) {
                 t->playNextEvent();
@@ -127,6 +147,9 @@ static void playSequential(MIDITrack* head, WaitFunction wait) {
                 break;
             if (t->pendingByte != 0xFF)
                 waitUntil(&current, t->eventTime, wait);
+            // A stop that cut the wait short: the event was not due yet.
+            if (gIsDone)
+                return;
             t->playNextEvent();
             t->loadNextDelta();
         }
@@ -134,7 +157,7 @@ static void playSequential(MIDITrack* head, WaitFunction wait) {
 }
 
 void playTracks(MIDITrack* head, WaitFunction wait) {
-    gDeadline = monotonicMicroseconds();
+    gDeadline = nowMicroseconds();
     gWaitRemainder = 0;
     switch (static_cast<uint16_t>(gMidiHeader.format)) {
     case 0:

@@ -4,6 +4,8 @@
 
 #include "app/send.h"
 #include "app/settings.h"
+#include "app/signals.h"
+#include "app/silence.h"
 #include "smf/MIDITrack.h"
 
 void MIDITrack::playNextEvent() {
@@ -54,6 +56,9 @@ void MIDITrack::playChannelEvent() {
     const int kind = status & 0xF0;
     const int channel = status & 0x0F;
     if (kind == 0x80 || kind == 0x90 || kind == 0xB0) {
+        // Ctrl-Z is honoured before the next message leaves, also in a burst that never waits.
+        if (suspendAsked())
+            suspendPlayer();
         sendMessage3(outMessage, status, data1, data2);
         // Only real note numbers have an entry in the table.
         if (kind != 0xB0 && data1 < 128) {

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/settings.h"
 #include "smf/MIDITrack.h"
 
 // Bytes left in a seekable stream, or -1 when its size cannot be known (a pipe).
@@ -107,8 +108,9 @@ void MIDITrack::startPlay() {
     runningStatus = 0;
     atEnd = false;
     outMessage.assign(3, 0);
-    // Only a delta written as the single byte 0 counts as "at the very start".
-    while (!atEnd && readPos < trackLength && trackData[readPos] == 0) {
+    // Only a delta written as the single byte 0 counts as "at the very start". A stop request
+    // (or an event that cannot be decoded) ends these too: a file may hold thousands.
+    while (!gIsDone && !atEnd && readPos < trackLength && trackData[readPos] == 0) {
         ++readPos;
         curDelta = 0;
         pendingByte = static_cast<uint8_t>(readByte());
