@@ -35,7 +35,7 @@ const std::string tempoAt96 = "00 90 3c 40 60 ff 51 03 03 d0 90 60 80 3c 40";
 // clang-format off
 const Case cases[] = {
     {"merged, tempo in another track", 1, 96,
-     {"00 ff 51 03 07 a1 20 83 00 ff 2f 00", "00 90 3c 40 60 80 3c 40"}, {500000, 1500000}},
+     {"00 ff 51 03 03 d0 90 83 00 ff 2f 00", "00 90 3c 40 60 80 3c 40"}, {250000, 750000}},
     {"merged, a tempo change between two notes", 1, 96, {tempoAt96}, {500000, 250000}},
     {"sequential, meta events are not waited for", 0, 96, {tempoAt96}, {500000}},
     // 1041.67 us a tick: whole microseconds, with what is cut off carried along.
