@@ -2,8 +2,9 @@
 # The real velotap on a real MIDI system, JACK or the ALSA sequencer: one table of rows and a
 # few longer steps, checking standard output and error, exit status and what reaches the port.
 #     tests/e2e.py jack|alsa VELOTAP [--step NAME] [--skip NAME] [--clears N]
-import atexit, dataclasses, difflib, glob, os, re, signal, subprocess as sp, sys, tempfile, time
+import atexit, collections, difflib, glob, os, re, signal, subprocess as sp, sys, tempfile, time
 import rtmidi
+import ear
 
 SYSTEM, VELOTAP = sys.argv[1], os.path.abspath(sys.argv[2])
 OPTS = dict(zip(sys.argv[3::2], sys.argv[4::2]))
@@ -101,21 +102,19 @@ def port_number(prefix):  # as the MIDI system lists its outputs; "0" (virtual) 
     return str(next((k + 1 for k, p in enumerate(names) if p.startswith(prefix)), 0))
 
 
-@dataclasses.dataclass
-class Row:
-    name: str  # what a user sees break when the row fails
-    args: list  # velotap's arguments: "{file}" is the row's file, "{synth}" our receiver's port
-    file: bytes = None  # None: an empty file
-    # Standard output: whole (a string, where "{port}" stands for the line naming our port and
-    # "{list}" for the port list), or lines that must come in this order (a list); None: any.
-    out: object = None
-    # What reaches the port, one "st d1 d2" string a message, or a pattern the messages joined
-    # by spaces must match (a run cut short at an unknown point); None: anything.
-    msgs: object = ()
-    status: int = 0
-    # A signal, sent once two messages arrived (at the virtual port when there is no -o), or a
-    # function of the process.
-    action: object = None
+# A row of the table:
+# - name: what a user sees break when the row fails;
+# - args: velotap's arguments, where "{file}" is the row's file and "{synth}" our receiver's port;
+# - file: the file (None: an empty one);
+# - out: standard output, whole (a string, where "{port}" stands for the line naming our port
+#   and "{list}" for the port list), or lines that must come in this order (a list); None: any;
+# - msgs: what reaches the port, one "st d1 d2" string a message, or a pattern the messages
+#   joined by spaces must match (a run cut short at an unknown point); None: anything;
+# - status: the exit status;
+# - action: a signal, sent once two messages arrived (at the virtual port when there is no -o),
+#   or a function of the process.
+Row = collections.namedtuple("Row", "name args file out msgs status action",
+                             defaults=(None, None, (), 0, None))
 
 
 PLAY = ["-o", "{synth}", "{file}"]
@@ -431,12 +430,77 @@ def clear_to_aseqdump():
           (len(got), got == want), (len(want), True))
 
 
+# By ear: FluidSynth, set up by its shell commands (an organ: "prog 0 19"), plays what velotap
+# sends and writes its sound to a file. A figure of the levels (dBFS per 10 ms from velotap's
+# start; t: the signal's time or, without one, the first note's onset) must stay below the
+# row's limit. A row where nothing is heard fails, so a wrong port cannot pass in silence.
+Heard = collections.namedtuple("Heard", "name file figure limit commands signal",
+                               defaults=((), None))  # the signal is sent 1.5 s in
+
+
+def kept(lv, t):  # the synth's organ, not the file's piano: a 5 s note does not decay
+    return abs(ear.at(lv, t + 3) - ear.at(lv, t + 0.5))
+
+
+def late(lv, t):  # four notes, one every 250 ms: the worst onset error, in seconds
+    r = ear.rises(lv, -50)
+    return max(abs(s - r[0] - k / 4) for k, s in enumerate(r)) if len(r) == 4 else 9
+
+
+def rise(lv, t):  # after the first note's attack, the most the sound grows in 100 ms
+    first = ear.rises(lv, -60)[0] + 0.2
+    return max([b - a for (s, a), (_, b) in zip(lv, lv[10:]) if s > first and b > -80] + [0])
+
+
+def ringing(lv, t):  # the loudest a second after t
+    return max(db for s, db in lv if s >= t + 1)
+
+
+ORGANS = ["prog 0 19", "prog 2 19"]
+HELD = "00 b0 40 7f 00 b2 40 7f 00 90 3c 60 00 92 43 60 60 80 3c 00 00 82 43 00 00 90 40 60"
+HEARD = [
+    Heard("the synth keeps its own sound: a program change is not sent (dB)",
+          smf(0, 96, "00 c0 00 00 90 3c 60 87 40 80 3c 00"), kept, 3, ["prog 0 19"]),
+    Heard("notes sound when they are due (s)", smf(0, 96, "00 90 3c 60 0c 80 3c 00 24 90 40 60"
+          " 0c 80 40 00 24 90 43 60 0c 80 43 00 24 90 48 60 0c 80 48 00"), late,
+          0.05 if SYSTEM == "jack" else 0.1),  # timing in the emulated CPU is rough
+    Heard("Ctrl-C strikes no chord the song had not reached (dB)",
+          smf(0, 96, "00 90 3c 40 83 60 90 40 7f 00 90 43 7f 00 90 48 7f"), rise, 3,
+          signal=signal.SIGINT),
+    Heard("nothing rings after the end, pedals held on channels 1 and 3 (dBFS)",
+          smf(0, 96, HELD), lambda lv, t: ringing(lv, t + 0.5), -80, ORGANS),
+] + [Heard("nothing rings after %s, pedals held on channels 1 and 3 (dBFS)" % sig.name,
+           smf(0, 96, HELD + " 83 e1 00 80 40 00"), ringing, -80, ORGANS, sig)
+     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGTSTP)]
+
+
+def by_ear():
+    for row in HEARD:
+        synth = ear.Synth(SYSTEM, TMP, row.commands)
+        until(lambda: port_number(synth.name) != "0")
+        args, mark = ["-o", port_number(synth.name), write(row.file)], synth.mark()
+        p = start(args, sp.DEVNULL)
+        if row.signal:
+            time.sleep(1.5)
+            p.send_signal(row.signal)
+            t = time.monotonic() - mark[0]
+        else:
+            until(lambda: p.poll() is not None, 30)
+        time.sleep(1.5)  # after Ctrl-Z, velotap is still stopped
+        lv = synth.levels(mark, 0.01)
+        p.send_signal(signal.SIGCONT), p.terminate()
+        p.communicate(), synth.stop()
+        heard = max(db for _, db in lv) > -60
+        got = row.figure(lv, t if row.signal else ear.rises(lv, -60)[0]) if heard else 99
+        check(row.name, "heard; figure %.3f below %s" % (got, row.limit), got < row.limit, True)
+
+
 MAIN = "velotap-e2e-%d" % os.getpid()
 SERVER = jackd(MAIN) if SYSTEM == "jack" else None
 SYNTH, N = Receiver(), port_number("synth:")
 more = [decoding, suspend_and_resume, service, restarted_writes, corpus] if SERVER else [
     clear_to_aseqdump]
-for step in [table, announce] + more:
+for step in [table, announce, by_ear] + more:
     if OPTS.get("--step", step.__name__) == step.__name__ != OPTS.get("--skip"):
         print("--", step.__name__, flush=True)
         step()
