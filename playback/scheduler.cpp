@@ -91,11 +91,8 @@ static void waitUntil(int64_t* current, int64_t target, WaitFunction wait) {
 // Format 1: all tracks together, one event per due track per pass.
 static void playMerged(MIDITrack* head, WaitFunction wait) {
     int32_t trackCount = 0;
-    // A stop (or an event that cannot be decoded) in one track's opening events leaves the
-    // later tracks' unplayed.
     for (MIDITrack* t = head; t != nullptr; t = t->nextTrack) {
-        if (!gIsDone)
-            t->startPlay();
+        t->startPlay();
         ++trackCount;
     }
     for (MIDITrack* t = head; t != nullptr; t = t->nextTrack)

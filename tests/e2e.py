@@ -118,7 +118,7 @@ Row = collections.namedtuple("Row", "name args file out msgs status action",
 
 
 PLAY = ["-o", "{synth}", "{file}"]
-LONG = smf(0, 96, "81 00 90 3c 40 00 b2 40 7f 83 e1 00 90 3e 40")  # the second note in 5 min
+LONG = "81 00 90 3c 40 00 b2 40 7f 83 e1 00 90 3e 40"  # the second note in 5 min
 SWEPT = ["90 3c 40", "b2 40 7f", "90 3c 00"] + PEDALS_OFF + ["b2 40 00"]  # never the 2nd note
 MERGE = ("60 90 3c 40 00 90 3d 40 60 80 3c 00 00 80 3d 00",
          "60 91 40 40 00 91 41 40 30 81 40 00 00 81 41 00")
@@ -171,12 +171,12 @@ ROWS = [
         msgs=[m % k for k in range(40, 90) for m in ("90 %02x 40", "80 %02x 00")] + PEDALS_OFF,
         action=lambda p: (p.stdout.read(300), p.stdout.close())),
 ] + [  # stop signals, a few times over: any thread of velotap's may be the one to take them
-    Row("SIGTERM: nothing the song had not reached goes out, then the sweep", PLAY, LONG,
-        msgs=SWEPT, action=signal.SIGTERM),
-    Row("SIGHUP: nothing the song had not reached goes out, then the sweep", PLAY, LONG,
-        msgs=SWEPT, action=signal.SIGHUP),
+    Row("SIGTERM: nothing the song had not reached goes out, then the sweep", PLAY,
+        smf(0, 96, LONG), msgs=SWEPT, action=signal.SIGTERM),
+    Row("SIGHUP, format 1: nothing the song had not reached goes out, then the sweep", PLAY,
+        smf(1, 96, LONG, "83 e1 00 90 40 40"), msgs=SWEPT, action=signal.SIGHUP),
     Row("SIGINT to the virtual port: nothing the song had not reached, then the sweep",
-        ["{file}"], LONG, msgs=SWEPT, action=signal.SIGINT),
+        ["{file}"], smf(0, 96, LONG), msgs=SWEPT, action=signal.SIGINT),
 ] * 3 + [
     Row("SIGINT among 20,000 opening messages ends the song", PLAY,
         smf(0, 96, "00 90 3c 40 00 80 3c 00 " * 10000), action=signal.SIGINT,
@@ -322,7 +322,8 @@ def suspend_and_resume():
         check(name, "stopped within 300 ms, quiet while stopped, silenced (Ctrl-Z), every note",
               (took < 0.3, moved, silenced, len(on)), (True, 0, sig == signal.SIGTSTP, count))
         if notes == paced:
-            check(name, "no burst after resume, the song's own pace", (after[1] - resumed > 0.05,
+            check(name, "no burst after resume, the song's own pace", (after[1:] != [] and
+                  after[1] - resumed > 0.05,
                   all(0.1 < b - a < 0.15 for a, b in zip(after, after[1:]))), (True, True))
 
 
@@ -384,10 +385,10 @@ def service():
         time.sleep(0.5)
         server.kill()
         killed = time.monotonic()
-        time.sleep(1.5)
+        time.sleep(2.5)  # a dense song has filled the queue by then, even on a busy machine
         p.send_signal(signal.SIGINT)
         until(lambda: p.poll() is not None, 3) or p.kill()
-        check("server killed", "status, within 4 s, line", (p.wait(), time.monotonic() - killed < 4,
+        check("server killed", "status, within 5 s, line", (p.wait(), time.monotonic() - killed < 5,
               p.stderr.read().count("velotap: the MIDI output stopped responding\n")),
               (ends[0], True, ends[1]))
         server.wait()
@@ -407,7 +408,7 @@ def corpus():
     peer = glob.glob(HERE + "/../../shared/corpus/peer/*.mid")
     if not peer:
         print("SKIPPED: the peer corpus, ../shared/corpus/peer, is not there")
-        check("peer corpus", "there in CI", os.environ.get("CI") == "true", False)
+        check("peer corpus", "found (CI must have it)", False, os.environ.get("CI") != "true")
     for f in glob.glob(HERE + "/fuzz/corpus/*") + peer:
         p = start(["-v", "-f", "100000000", "-o", N, f], sp.DEVNULL)
         check("corpus " + os.path.basename(f), "status, stderr, left sounding", (p.wait(120),
@@ -497,13 +498,14 @@ def by_ear():
 
 MAIN = "velotap-e2e-%d" % os.getpid()
 SERVER = jackd(MAIN) if SYSTEM == "jack" else None
-SYNTH, N = Receiver(), port_number("synth:")
+SYNTH, OTHER = Receiver(), Receiver("other")  # two ports: the list's numbering shows
+N = port_number("synth:")
 more = [decoding, suspend_and_resume, service, restarted_writes, corpus] if SERVER else [
     clear_to_aseqdump]
 for step in [table, announce, by_ear] + more:
     if OPTS.get("--step", step.__name__) == step.__name__ != OPTS.get("--skip"):
         print("--", step.__name__, flush=True)
         step()
-SYNTH.port.delete()
+SYNTH.port.delete(), OTHER.port.delete()
 print("e2e on %s: %d failed" % (SYSTEM, len(set(failures))))
 sys.exit(1 if failures else 0)
