@@ -46,7 +46,8 @@ void checkLibraryError() {
     }
 }
 
-static void pace() {
+// Takes one message's credit, sleeping until there is enough.
+static void waitForCredit() {
     const int64_t now = nowMicroseconds();
     gCredit = std::min(kBurstCredit, gCredit + (now - gLastRefill));
     gLastRefill = now;
@@ -61,7 +62,7 @@ static void pace() {
 void sendMidi(const std::vector<unsigned char>& message) {
     if (gMidiOut == nullptr)
         return;
-    pace();
+    waitForCredit();
     // Once many were lost the receiver is gone for good: stop spending time on retries.
     const int tries = gLostCount < 50 ? 20 : 1;
     for (int attempt = 1;; ++attempt) {

@@ -58,7 +58,7 @@ static int64_t smpteMicroseconds(int64_t tick) {
 }
 
 // The wait, in microseconds, to go from tick current to tick target (not before it).
-static int64_t waitBetween(int64_t current, int64_t target) {
+static int64_t microsecondsBetween(int64_t current, int64_t target) {
     const int64_t division = gMidiHeader.division;
     if (division > 0) {
         if (gTempo <= 0)
@@ -81,8 +81,9 @@ static int64_t waitBetween(int64_t current, int64_t target) {
     return 0;
 }
 
-static void waitUntil(int64_t* current, int64_t target, WaitFunction wait) {
-    const int64_t usec = waitBetween(*current, target);
+// Moves the current tick to target, through wait for the time between them.
+static void advanceTo(int64_t* current, int64_t target, WaitFunction wait) {
+    const int64_t usec = microsecondsBetween(*current, target);
     if (usec > 0)
         wait(usec);
     *current = target;
@@ -112,7 +113,7 @@ static void playMerged(MIDITrack* head, WaitFunction wait) {
         if (ended >= trackCount)
             return;
         if (earliest > current) {
-            waitUntil(&current, earliest, wait);
+            advanceTo(&current, earliest, wait);
             // A stop that cut the wait short: what the song had not reached stays unplayed.
             if (gIsDone)
                 return;
@@ -143,7 +144,7 @@ static void playSequential(MIDITrack* head, WaitFunction wait) {
             if (t->atEnd)
                 break;
             if (t->pendingByte != 0xFF)
-                waitUntil(&current, t->eventTime, wait);
+                advanceTo(&current, t->eventTime, wait);
             // A stop that cut the wait short: the event was not due yet.
             if (gIsDone)
                 return;
