@@ -1,8 +1,9 @@
 #include "app/send.h"
 
+#include <rtmidi/RtMidi.h>
+
 #include <algorithm>
 #include <iostream>
-#include <rtmidi/RtMidi.h>
 #include <string>
 
 #include "app/clock.h"
