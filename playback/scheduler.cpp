@@ -30,7 +30,7 @@ void sleepPastDeadline(int64_t usec) {
     const int64_t now = nowMicroseconds();
     if (now - gDeadline > kMaxLateness)
         gDeadline = now;
-    gDeadline = mulAddSaturated(usec, 1, gDeadline);
+    gDeadline = usec > INT64_MAX - gDeadline ? INT64_MAX : gDeadline + usec;
     // A stop request ends the wait. Ctrl-Z silences and stops the player; once it is continued
     // the wait goes on for what was left of it. When playing has fallen behind, the deadline
     // has passed already and the wait returns at once.
