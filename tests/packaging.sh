@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# packaging.sh BUILD_DIR: the installed layout and manual page, the Debian package, the example
-# song, and the demo: played to its monitor on JACK, recorded by FluidSynth where there is no
-# audio output, and on the ALSA sequencer to a synthesizer's stand-in and to a sound card.
+# packaging.sh BUILD_DIR: the installed layout and manual page, the Debian package, and the demo:
+# recorded by FluidSynth where there is no audio output, and on the ALSA sequencer to a
+# synthesizer's stand-in and to a sound card.
 set -euo pipefail
 build=$(realpath "$1")
 cd "$(dirname "$0")/.."
@@ -10,25 +10,17 @@ trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$tmp/usr" >/dev/null
-page=$(MANWIDTH=80 man --warnings -l "$tmp/usr/share/man/man1/velotap.1" 2>"$tmp/err" | sed 's/.\x08//g')
+MANWIDTH=80 man --warnings -l "$tmp/usr/share/man/man1/velotap.1" >/dev/null 2>"$tmp/err"
 [ ! -s "$tmp/err" ] || fail "manual page warnings: $(cat "$tmp/err")"
-for opt in $("$tmp/usr/bin/velotap" | grep -oE '^ +-[a-z]'); do
-    grep -qE "^ {7}$opt( |,|$)" <<<"$page" || fail "option $opt not in the manual page"
-done
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp" >/dev/null 2>&1
 deb=$(echo "$tmp"/velotap_*_amd64.deb)
 dpkg-deb -f "$deb" Depends | grep -q librtmidi || fail "the package does not depend on RtMidi"
 [ "$(dpkg-deb -c "$deb" | grep -cE ' \./usr/(bin/velotap|share/man/man1/velotap\.1)$')" = 2 ] ||
     fail "the program or its manual page is not in the package"
-/usr/bin/python3 examples/make_song.py "$tmp/song.mid" >/dev/null
-cmp -s "$tmp/song.mid" examples/ode_to_joy.mid || fail "examples/ode_to_joy.mid is stale"
 
 export VELOTAP_DEMO_BUILD=$build/demo
-ons() { grep -cE '^ +[0-9.]+s +ch[0-9]+ +[A-G]#?-?[0-9]+ +on ' "$tmp/out" || true; }
 want=$(/usr/bin/python3 -c 'import mido; print(sum(m.type == "note_on" and m.velocity > 0
        for m in mido.merge_tracks(mido.MidiFile("examples/ode_to_joy.mid").tracks)))')
-scripts/demo --monitor -f 600 >"$tmp/out" 2>&1 && [ "$(ons)" = "$want" ] ||
-    fail "the monitor saw $(ons) of $want notes: $(cat "$tmp/out")"
 rm -f "$build"/demo/ode_to_joy.{wav,png} # no audio output: FluidSynth records the song
 XDG_RUNTIME_DIR=$tmp PULSE_SERVER='' scripts/demo >"$tmp/out" 2>&1 && [ -s "$build/demo/ode_to_joy.png" ] &&
     sox "$build/demo/ode_to_joy.wav" -n stat 2>&1 | awk '/^Length/ {s = $3} /^RMS +amp/ {a = $3}
