@@ -197,10 +197,10 @@ def run_rows(rows):
     names = rtmidi.MidiOut(API, "port list").get_ports()  # as the MIDI system itself lists them
     listing = "\nThere are %d MIDI output ports available.\n%s\n" % (len(names), "".join(
         "  Output Port #%d: %s\n" % (k + 1, p) for k, p in enumerate(names)))
-    subst, port = {"{synth}": N}, names[int(N) - 1]
+    port_line = "  Output Port #%s: %s" % (N, names[int(N) - 1])
     for row in rows:
-        p = start([subst.get(a, write(row.file or smf(0, 96, "")) if a == "{file}" else a)
-                   for a in row.args])
+        fill = {"{synth}": N, "{file}": write(row.file or smf(0, 96, ""))}
+        p = start([fill.get(a, a) for a in row.args])
         virtual = row.action and "{synth}" not in row.args
         rec, sent = Receiver("patch", "Vorn Filter") if virtual else SYNTH, 0
         if isinstance(row.action, signal.Signals):
@@ -214,8 +214,8 @@ def run_rows(rows):
         stdout, stderr = p.communicate()
         got = rec.settle()
         if isinstance(row.out, str):
-            check(row.name, "stdout", stdout, row.out.replace("{list}", listing).replace(
-                "{port}", "  Output Port #%s: %s" % (N, port)))
+            check(row.name, "stdout", stdout,
+                  row.out.replace("{list}", listing).replace("{port}", port_line))
         elif row.out:
             check(row.name, "stdout", [l for l in stdout.splitlines() if l in row.out], row.out)
         check(row.name, "stderr, status", (stderr, p.returncode), ("", row.status))
