@@ -16,12 +16,20 @@ static const int64_t kBurstCredit = 64 * kMessageCost;
 static int64_t gCredit = kBurstCredit;
 static int64_t gLastRefill = 0;
 
+// Credits the time passed since the last refill, up to a full burst.
+static void refillCredit() {
+    const int64_t now = nowMicroseconds();
+    gCredit = std::min(kBurstCredit, gCredit + (now - gLastRefill));
+    gLastRefill = now;
+}
+
 static bool gRefused = false;
 // An error (not a warning) the library met since the last checkLibraryError or send.
 static bool gErrorPending = false;
 static RtMidiError gPendingError("");
 static long gLostCount = 0;
-static bool gPedalDown[16] = {};
+// The last sustain pedal value sent on each channel.
+static unsigned char gPedalValue[16] = {};
 
 void takeLibraryError(int type, const std::string& text) {
     // The ALSA sequencer's output queue was full: the message was not queued.
@@ -47,15 +55,14 @@ void checkLibraryError() {
     }
 }
 
-// Takes one message's credit, sleeping until there is enough.
+// Takes one message's credit, sleeping until there is enough. A sleep that overshoots leaves
+// the extra time as credit, so the next message waits that much less: over a long run the
+// rate is one message per kMessageCost, never more.
 static void waitForCredit() {
-    const int64_t now = nowMicroseconds();
-    gCredit = std::min(kBurstCredit, gCredit + (now - gLastRefill));
-    gLastRefill = now;
-    if (gCredit < kMessageCost) {
+    refillCredit();
+    while (gCredit < kMessageCost) {
         pauseMicroseconds(kMessageCost - gCredit);
-        gLastRefill = nowMicroseconds();
-        gCredit = kMessageCost;
+        refillCredit();
     }
     gCredit -= kMessageCost;
 }
@@ -80,7 +87,7 @@ void sendMidi(const std::vector<unsigned char>& message) {
         pauseMicroseconds(1000);
     }
     if ((message[0] & 0xF0) == 0xB0 && message[1] == 0x40)
-        gPedalDown[message[0] & 0x0F] = message[2] >= 64;
+        gPedalValue[message[0] & 0x0F] = message[2];
 }
 
 void sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
@@ -91,8 +98,13 @@ void sendMessage3(std::vector<unsigned char>& message, unsigned char status, uns
     sendMidi(message);
 }
 
+int pedalValue(int channel) {
+    return gPedalValue[channel];
+}
+
 bool pedalDown(int channel) {
-    return gPedalDown[channel];
+    // MIDI counts 64 and above as down.
+    return gPedalValue[channel] >= 64;
 }
 
 void reportLostMessages() {

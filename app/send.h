@@ -21,6 +21,9 @@ void sendMidi(const std::vector<unsigned char>& message);
 void sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
                   unsigned char data2);
 
+// The value of the last sustain pedal message sent on channel (0-15), 0 before any.
+int pedalValue(int channel);
+
 // True when the last sustain pedal message sent on channel (0-15) held the pedal down.
 bool pedalDown(int channel);
 
