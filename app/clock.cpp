@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 // The wake-up is a pipe: a signal handler on any thread writes a byte, and the sleeping
@@ -42,29 +43,81 @@ void pauseMicroseconds(int64_t usec) {
     }
 }
 
-bool sleepUntil(int64_t deadline) {
-    if (!gWakePipeOpen) {
-        pauseMicroseconds(deadline - nowMicroseconds());
-        return true;
+enum class Wait { kReady, kWoken, kTimedOut, kFailed };
+
+// One select on the wake-up pipe and on fd (-1: none), for at most timeout (null: no limit).
+static Wait waitOnce(int fd, bool forWriting, const timespec* timeout) {
+    fd_set readable, writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_SET(gWakePipe[0], &readable);
+    if (fd >= 0)
+        FD_SET(fd, forWriting ? &writable : &readable);
+    const int ready =
+        pselect(std::max(fd, gWakePipe[0]) + 1, &readable, &writable, nullptr, timeout, nullptr);
+    if (ready < 0 && errno != EINTR)
+        return Wait::kFailed;
+    // A signal whose handler wrote nothing (or on another thread, not yet) interrupts the
+    // select; the caller waits again.
+    if (ready <= 0)
+        return Wait::kTimedOut;
+    if (FD_ISSET(gWakePipe[0], &readable)) {
+        char bytes[64];
+        while (read(gWakePipe[0], bytes, sizeof bytes) > 0) {
+        }
+        return Wait::kWoken;
     }
+    return Wait::kReady;
+}
+
+// The longest single sleep: a longer timeout would not fit a 32-bit time_t everywhere.
+static const int64_t kLongestSleep = 1000000;
+
+bool sleepUntil(int64_t deadline) {
     for (;;) {
         const int64_t left = deadline - nowMicroseconds();
         if (left <= 0)
             return true;
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(gWakePipe[0], &readable);
-        const timespec timeout = toTimespec(left);
-        const int ready = pselect(gWakePipe[0] + 1, &readable, nullptr, nullptr, &timeout, nullptr);
-        if (ready > 0) {
-            char bytes[64];
-            while (read(gWakePipe[0], bytes, sizeof bytes) > 0) {
-            }
+        const int64_t usec = std::min(left, kLongestSleep);
+        if (!gWakePipeOpen) {
+            pauseMicroseconds(usec);
+            continue;
+        }
+        const timespec timeout = toTimespec(usec);
+        const Wait result = waitOnce(-1, false, &timeout);
+        if (result == Wait::kWoken)
+            return false;
+        if (result == Wait::kFailed) {
+            // The caller looks at the requests; it never spins on a call that keeps failing.
+            pauseMicroseconds(1000);
             return false;
         }
-        // A signal whose handler wrote nothing (or on another thread, not yet) interrupts the
-        // select; the deadline stays the same.
     }
+}
+
+bool waitUntilReady(int fd, bool forWriting) {
+    if (!gWakePipeOpen || fd < 0 || fd >= FD_SETSIZE)
+        return true;
+    for (;;) {
+        const Wait result = waitOnce(fd, forWriting, nullptr);
+        if (result == Wait::kWoken)
+            return false;
+        // A descriptor select refuses (closed, say) is left to the read or write to report.
+        if (result != Wait::kTimedOut)
+            return true;
+    }
+}
+
+bool readyNow(int fd, bool forWriting) {
+    if (fd < 0 || fd >= FD_SETSIZE)
+        return true;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    timeval zero = {};
+    // An error is left to the read or write to report.
+    return select(fd + 1, forWriting ? nullptr : &set, forWriting ? &set : nullptr, nullptr,
+                  &zero) != 0;
 }
 
 void wakeSleeper() {

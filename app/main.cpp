@@ -9,6 +9,7 @@
 #include "app/output.h"
 #include "app/settings.h"
 #include "app/signals.h"
+#include "app/streams.h"
 #include "playback/scheduler.h"
 #include "smf/chunk_reader.h"
 
@@ -24,11 +25,13 @@ static void run(const RunOptions& opts) {
         clearAllNotes();
         return;
     }
+    // Opening a FIFO waits for its writer: until then Ctrl-C ends velotap as by default.
+    const int fd = openMidiFile(opts.fileName);
+    if (fd < 0)
+        return;
     gIsDone = false;
     installInterruptHandler();
-    MIDITrack* head = nullptr;
-    if (!loadMidiFile(opts.fileName, &head))
-        return;
+    MIDITrack* head = loadMidiFile(fd);
     playTracks(head);
     deleteTracks(head);
 }
@@ -37,6 +40,7 @@ int main(int argc, char** argv) {
     // A closed standard output (velotap -v song.mid | head) must not end the player with
     // notes sounding: failed writes are ignored and playing goes on.
     signal(SIGPIPE, SIG_IGN);
+    installStandardOutput();
     const RunOptions opts = scanOptions(argc, argv);
     std::fill(std::begin(gSoundingFlags), std::end(gSoundingFlags), 0);
     if (!createOutput())

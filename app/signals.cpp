@@ -28,6 +28,11 @@ static void askSuspend(int) {
     wakeSleeper();
 }
 
+// A continue that comes before the stop took effect (a quick fg) cancels the stop.
+static void cancelSuspend(int) {
+    gSuspendAsked = false;
+}
+
 static void onAlarm(int) {
     ++gAlarms;
     if (gAlarms < kAlarmsToGiveUp)
@@ -42,9 +47,10 @@ static void install(int sig, void (*handler)(int)) {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    // A write to a slow standard output that a signal interrupts is restarted, not lost. The
-    // player's sleep does not count on being interrupted (select never restarts, but a signal
-    // taken by another thread would not interrupt it at all): the handlers wake it instead.
+    // Calls that a signal interrupts are restarted, in the MIDI libraries' threads too. Nothing
+    // of velotap's counts on being interrupted (a signal taken by another thread would not
+    // interrupt it at all): the handlers wake the player's waits instead, and standard output
+    // and the file are read and written only once such a wait says they are ready.
     action.sa_flags = SA_RESTART;
     sigaction(sig, &action, nullptr);
 }
@@ -53,6 +59,7 @@ void installInterruptHandler() {
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         install(sig, finish);
     install(SIGTSTP, askSuspend);
+    install(SIGCONT, cancelSuspend);
 }
 
 bool suspendAsked() {
@@ -60,7 +67,8 @@ bool suspendAsked() {
 }
 
 void stopProcess() {
-    gSuspendAsked = false;
+    if (!gSuspendAsked.exchange(false))
+        return;
     // SIGSTOP, not SIGTSTP: the kernel drops a stop by SIGTSTP in an orphaned process group
     // (a player started from a script), which would leave it playing on.
     raise(SIGSTOP);

@@ -4,13 +4,15 @@
 // The stop handler: sets gIsDone and wakes the player, whichever thread runs it.
 void finish(int);
 
-// Installs finish for SIGINT, SIGTERM and SIGHUP, and the Ctrl-Z handler (play mode only).
+// Installs finish for SIGINT, SIGTERM and SIGHUP, and the Ctrl-Z and continue handlers (play
+// mode only).
 void installInterruptHandler();
 
 // True from a Ctrl-Z until stopProcess honours it.
 bool suspendAsked();
 
-// Stops the whole process, as Ctrl-Z asked, and returns once it is continued.
+// Stops the whole process, as Ctrl-Z asked, and returns once it is continued. A continue that
+// came since the Ctrl-Z (a quick fg) has cancelled it: then it returns at once.
 void stopProcess();
 
 // A MIDI service that died can leave the library waiting for good: a call that has not

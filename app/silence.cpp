@@ -31,9 +31,17 @@ void silenceOutput(bool clearFlags) {
 }
 
 void suspendPlayer() {
+    int held[16];
+    for (int channel = 0; channel < 16; ++channel)
+        held[channel] = pedalDown(channel) ? pedalValue(channel) : 0;
     silenceOutput(true);
     // Let the last messages leave before the whole process, the library's threads with it,
     // stands still.
     pauseMicroseconds(100000);
     stopProcess();
+    // The song's pedals go down again, so that the rest of a pedalled passage rings as
+    // written; the notes silenced above stay silent.
+    for (int channel = 0; channel < 16; ++channel)
+        if (held[channel] != 0 && !gIsDone)
+            sendMessage3(gMessage, 0xB0 + channel, 0x40, held[channel]);
 }

@@ -10,5 +10,6 @@ void releasePedals(bool allChannels);
 void silenceOutput(bool clearFlags);
 
 // Honours a Ctrl-Z while playing: silences what sounds, lets it leave, and stops the process
-// until it is continued.
+// until it is continued; then presses again the sustain pedals that were held down. Nothing
+// is pressed again when a stop request came meanwhile.
 void suspendPlayer();

@@ -119,6 +119,9 @@ static void playMerged(MIDITrack* head, WaitFunction wait) {
                 return;
         }
         for (MIDITrack* t = head; t != nullptr; t = t->nextTrack) {
+            // A stop request during the pass (a Ctrl-Z, then kill) ends it.
+            if (gIsDone)
+                return;
             if (!t->atEnd && t->eventTime <= current) {
                 t->playNextEvent();
                 t->loadNextDelta();

@@ -57,8 +57,11 @@ void MIDITrack::playChannelEvent() {
     const int channel = status & 0x0F;
     if (kind == 0x80 || kind == 0x90 || kind == 0xB0) {
         // Ctrl-Z is honoured before the next message leaves, also in a burst that never waits.
+        // A stop request that came while the player was stopped sends nothing more.
         if (suspendAsked())
             suspendPlayer();
+        if (gIsDone)
+            return;
         sendMessage3(outMessage, status, data1, data2);
         // Only real note numbers have an entry in the table.
         if (kind != 0xB0 && data1 < 128) {

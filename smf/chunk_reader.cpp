@@ -1,13 +1,15 @@
 #include "smf/chunk_reader.h"
 
+#include <fcntl.h>
+
 #include <boost/format.hpp>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <string>
 
 #include "app/settings.h"
 #include "app/signals.h"
+#include "app/streams.h"
 #include "smf/MIDITrack.h"
 #include "smf/byte_swap.h"
 
@@ -75,13 +77,18 @@ MIDITrack* readChunks(std::istream& in) {
     return head;
 }
 
-bool loadMidiFile(const char* fileName, MIDITrack** head) {
-    std::ifstream in(fileName, std::ios::in | std::ios::binary);
-    if (!in) {
+int openMidiFile(const char* fileName) {
+    const int fd = open(fileName, O_RDONLY);
+    if (fd < 0) {
         std::cout << "Can't open file " << fileName << std::endl;
-        return false;
+        return -1;
     }
     std::cout << "Playing midi file ... quit with Ctrl-C." << std::endl;
-    *head = readChunks(in);
-    return true;
+    return fd;
+}
+
+MIDITrack* loadMidiFile(int fd) {
+    InputFile file(fd);
+    std::istream in(&file);
+    return readChunks(in);
 }

@@ -9,6 +9,10 @@ class MIDITrack;
 // track chunk into a MIDITrack. Returns the head of the track list, in file order.
 MIDITrack* readChunks(std::istream& in);
 
-// Opens fileName, announces it and reads it completely, then closes it. Returns false, after
-// its message, when the file cannot be opened.
-bool loadMidiFile(const char* fileName, MIDITrack** head);
+// Opens fileName for loadMidiFile and announces it. Returns -1, after its message, when the file
+// cannot be opened.
+int openMidiFile(const char* fileName);
+
+// Reads the file opened by openMidiFile completely, then closes it. Returns the head of the
+// track list.
+MIDITrack* loadMidiFile(int fd);

@@ -1,12 +1,17 @@
 // The waits the player computes between events, read through the wait hook without sleeping:
-// what the binary can show only with a stopwatch.
+// what the binary can show only with a stopwatch; and the sleep that a signal ends.
 #include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <iterator>
 #include <sstream>
 #include <tuple>
 #include <utility>
 
+#include "app/clock.h"
 #include "app/settings.h"
 #include "playback/scheduler.h"
 #include "smf/MIDITrack.h"
@@ -51,4 +56,26 @@ const Case cases[] = {
 TEST(Scheduler, ComputesWaits) {
     for (const auto& [what, format, division, tracks, waits] : cases)
         EXPECT_EQ(waitsOf(format, division, tracks), waits) << what;
+}
+
+// A wait of 3e9 s (95 years), more than a 32-bit time_t holds, is still a sleep that a signal
+// ends.
+static volatile sig_atomic_t gAlarms = 0;
+static void onAlarm(int) {
+    wakeSleeper(); // as the stop handlers do
+    if (++gAlarms < 50)
+        return;
+    const char line[] = "the wait ignored the signal for 5 s\n";
+    ssize_t ignored = write(STDERR_FILENO, line, sizeof line - 1);
+    (void)ignored;
+    _Exit(1);
+}
+
+TEST(Clock, LongWaitEndsOnSignal) {
+    signal(SIGALRM, onAlarm);
+    itimerval every100ms = {{0, 100000}, {0, 100000}}, off = {};
+    setitimer(ITIMER_REAL, &every100ms, nullptr);
+    const bool reached = sleepUntil(nowMicroseconds() + int64_t{3000000000} * 1000000);
+    setitimer(ITIMER_REAL, &off, nullptr);
+    EXPECT_FALSE(reached);
 }
