@@ -132,8 +132,14 @@ static void playMerged(MIDITrack* head, WaitFunction wait) {
     }
 }
 
-// Formats 0 and 2: one track after another. Meta events are not waited for: their delta is
-// part of the wait before the next event that is not a meta event.
+// True for a tempo change: the time up to it passes at the tempo before it.
+static bool isTempoEvent(const MIDITrack* t) {
+    return t->pendingByte == 0xFF && t->readPos < t->trackLength &&
+           t->trackData[t->readPos] == 0x51;
+}
+
+// Formats 0 and 2: one track after another. Other meta events are not waited for: their delta
+// is part of the wait before the next event, so that a trailing end of track costs no time.
 static void playSequential(MIDITrack* head, WaitFunction wait) {
     if (head == nullptr || gIsDone)
         return;
@@ -146,7 +152,7 @@ static void playSequential(MIDITrack* head, WaitFunction wait) {
                 return;
             if (t->atEnd)
                 break;
-            if (t->pendingByte != 0xFF)
+            if (t->pendingByte != 0xFF || isTempoEvent(t))
                 advanceTo(&current, t->eventTime, wait);
             // A stop that cut the wait short: the event was not due yet.
             if (gIsDone)

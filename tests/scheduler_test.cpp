@@ -42,7 +42,15 @@ const Case cases[] = {
     {"merged, tempo in another track", 1, 96,
      {"00 ff 51 03 03 d0 90 83 00 ff 2f 00", "00 90 3c 40 60 80 3c 40"}, {250000, 750000}},
     {"merged, a tempo change between two notes", 1, 96, {tempoAt96}, {500000, 250000}},
-    {"sequential, meta events are not waited for", 0, 96, {tempoAt96}, {500000}},
+    {"sequential, a tempo change times only what follows it", 0, 96, {tempoAt96}, {500000, 250000}},
+    {"sequential, other meta events are not waited for", 0, 96,
+     {"00 90 3c 40 60 ff 06 01 4d 60 80 3c 40"}, {1000000}},
+    // 120 bpm, then 60 from tick 960: the note at 1440 comes 2 s in, in either format.
+    {"a tempo change in a rest, format 0", 0, 480,
+     {"00 90 3c 40 83 60 80 3c 00 83 60 ff 51 03 0f 42 40 83 60 90 3e 40"}, {500000, 500000, 1000000}},
+    {"a tempo change in a rest, format 1", 1, 480,
+     {"87 40 ff 51 03 0f 42 40", "00 90 3c 40 83 60 80 3c 00 87 40 90 3e 40"},
+     {500000, 500000, 1000000}},
     // 1041.67 us a tick: whole microseconds, with what is cut off carried along.
     {"division 480", 0, 480, {"01 90 3c 40 01 80 3c 00 01 90 3c 40"}, {1041, 1042, 1042}},
     {"format 2 times each track from its start", 2, 96, {"60 90 3c 40", "30 90 3d 40"},
