@@ -18,6 +18,8 @@
 // The three bytes clear-notes writes each message into: storage is taken once.
 static std::vector<unsigned char> gMessage(3, 0);
 static bool gNoJackServer = false;
+// The JACK server was there but refused to open velotap's client.
+static bool gJackRefused = false;
 static const std::string kClientName = "RtMidi Output Client";
 static const std::string kVirtualPortName = "Vorn Filter Output";
 
@@ -39,8 +41,47 @@ static RtMidiOut* tryOutput(RtMidi::Api api) {
     }
 }
 
-// An output object whose MIDI system answers, or null.
-static RtMidiOut* workingOutput() {
+// True when libjack said, in what the captured standard error (a file) holds from offset from
+// on, that a running server refused the client. With no server at all it says "jack server is
+// not running".
+static bool jackRefusedSince(int captured, off_t from) {
+    std::cerr.flush();
+    std::fflush(stderr);
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while (from >= 0 && (n = pread(captured, buffer, sizeof buffer, from)) > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+        from += n;
+    }
+    return text.find("Cannot open " + kClientName) != std::string::npos;
+}
+
+// Connects the JACK output to its server; true when that worked. A server that refuses the
+// client is asked again for up to a second: libjack's clients of one name, on any server of the
+// machine, share a socket path while they open, so two opening at once can collide. The output
+// of each retry replaces the last one's in the captured standard error (-1: not captured, so
+// nothing is known of a refusal and the first answer stands).
+static bool connectJack(RtMidiOut* out, int captured) {
+    const int64_t giveUp = nowMicroseconds() + 1000000;
+    for (int64_t pause = 10000;; pause = std::min<int64_t>(2 * pause, 200000)) {
+        const off_t from = captured >= 0 ? lseek(captured, 0, SEEK_END) : -1;
+        gNoJackServer = false;
+        out->getPortCount();
+        if (!gNoJackServer)
+            return true;
+        gJackRefused = jackRefusedSince(captured, from);
+        if (!gJackRefused || nowMicroseconds() + pause > giveUp)
+            return false;
+        pauseMicroseconds(pause);
+        if (ftruncate(captured, from) == 0)
+            lseek(captured, from, SEEK_SET);
+    }
+}
+
+// An output object whose MIDI system answers, or null. captured: the file standard error is
+// written to meanwhile, or -1.
+static RtMidiOut* workingOutput(int captured) {
     RtMidiOut* out = tryOutput(RtMidi::UNSPECIFIED);
     // The library's own choice stops at its first system (the ALSA sequencer) when that is
     // missing, even where JACK works.
@@ -50,9 +91,7 @@ static RtMidiOut* workingOutput() {
         return out;
     // JACK's output opens even with no server running. The library also ends on JACK when
     // the sequencer works but offers no port: the sequencer is then the working system.
-    gNoJackServer = false;
-    out->getPortCount();
-    if (!gNoJackServer)
+    if (connectJack(out, captured))
         return out;
     delete out;
     return tryOutput(RtMidi::LINUX_ALSA);
@@ -66,14 +105,18 @@ bool createOutput() {
     const int savedErr = dup(STDERR_FILENO);
     if (kept != nullptr)
         dup2(fileno(kept), STDERR_FILENO);
-    gMidiOut = workingOutput();
+    gMidiOut = workingOutput(kept != nullptr ? fileno(kept) : -1);
     std::cerr.flush();
     std::fflush(stderr);
     dup2(savedErr, STDERR_FILENO);
     close(savedErr);
-    if (gMidiOut == nullptr) {
+    if (gMidiOut == nullptr && gJackRefused)
+        std::cerr << "velotap: the JACK server is running but refused to open velotap's client "
+                     "(asked for 1 s)\n";
+    else if (gMidiOut == nullptr)
         std::cerr << "velotap: no MIDI system: no ALSA sequencer (/dev/snd/seq) and no JACK "
                      "server running\n";
+    if (gMidiOut == nullptr) {
         if (kept != nullptr) {
             std::rewind(kept);
             char buffer[4096];
