@@ -39,6 +39,12 @@ void suspendPlayer() {
     // stands still.
     pauseMicroseconds(100000);
     stopProcess();
+    // A stop signal sent with the continue (a shell's kill %1 sends SIGTERM, then SIGCONT) may
+    // be taken by another thread a moment after this one goes on: let it land before anything
+    // more is sent.
+    const int64_t grace = nowMicroseconds() + 20000;
+    while (!gIsDone && !sleepUntil(grace)) {
+    }
     // The song's pedals go down again, so that the rest of a pedalled passage rings as
     // written; the notes silenced above stay silent.
     for (int channel = 0; channel < 16; ++channel)
