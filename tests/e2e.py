@@ -12,6 +12,7 @@ API = {"jack": rtmidi.API_UNIX_JACK, "alsa": rtmidi.API_LINUX_ALSA}[SYSTEM]
 TMP, HERE = tempfile.mkdtemp(prefix="velotap-e2e-"), os.path.dirname(os.path.abspath(__file__))
 os.environ["LSAN_OPTIONS"] = "suppressions=" + HERE + "/lsan.supp"  # the libraries' own leaks
 signal.signal(signal.SIGINT, signal.SIG_DFL)  # as in a terminal, also when started in background
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # through atexit: the servers stop
 PEDALS_OFF = ["b0 40 00", "b1 40 00"]  # channels 1 and 2, at every exit
 CLEAR = (["9%x %02x 00" % (c, n) for n in range(128) for c in range(16)] + PEDALS_OFF +
          ["b%x 40 00" % c for c in range(2, 16)] + PEDALS_OFF)
@@ -89,6 +90,20 @@ def until(cond, timeout=10):
     return cond()
 
 
+def blocked(p):  # velotap waits to write to its standard output, which nobody reads
+    return any(open(w).read() == "pipe_write" for w in glob.glob("/proc/%d/task/*/wchan" % p.pid))
+
+
+def term_when_blocked(p):  # SIGTERM once velotap is blocked writing; the time it was sent
+    until(lambda: blocked(p))
+    return p.send_signal(signal.SIGTERM) or time.monotonic()
+
+
+def quick_fg(p):  # Ctrl-Z in a rest, fg 30 ms later
+    until(lambda: len(SYNTH.msgs) >= 3)
+    p.send_signal(signal.SIGTSTP), time.sleep(0.03), p.send_signal(signal.SIGCONT)
+
+
 def port_number(prefix):  # as the MIDI system lists its outputs; "0" (virtual) while none is
     names = rtmidi.MidiOut(API, "port list").get_ports()
     return str(next((k + 1 for k, p in enumerate(names) if p.startswith(prefix)), 0))
@@ -103,14 +118,17 @@ def port_number(prefix):  # as the MIDI system lists its outputs; "0" (virtual) 
 # - msgs: what reaches the port, one "st d1 d2" string a message; None: anything;
 # - status: the exit status;
 # - action: a signal, sent once two messages arrived (at the virtual port when there is no -o),
-#   or a function of the process.
+#   or a function of the process, which gives the time it sent a signal, if any.
 Row = collections.namedtuple("Row", "name args file out msgs status action",
                              defaults=(None, None, (), 0, None))
 
 
 PLAY = ["-o", "{synth}", "{file}"]
-LONG = "81 00 90 3c 40 00 b2 40 7f 83 e1 00 90 3e 40"  # the second note in 5 min
-SWEPT = ["90 3c 40", "b2 40 7f", "90 3c 00"] + PEDALS_OFF + ["b2 40 00"]  # never the 2nd note
+LONG = "81 00 90 3c 40 00 b2 40 40 83 e1 00 90 3e 40"  # the second note in 5 min; a pedal at 64
+SWEPT = ["90 3c 40", "b2 40 40", "90 3c 00"] + PEDALS_OFF + ["b2 40 00"]  # never the 2nd note
+# A note, a pedal at 64, then 3000 texts: with -v, 64-byte lines, three times what a pipe holds
+TEXTS = smf(0, 96, "00 90 3c 40 00 b2 40 40 " + " ".join(
+    "01 ff 01 3a " + ("%058d" % k).encode().hex() for k in range(3000)))
 MERGE = ("60 90 3c 40 00 90 3d 40 60 80 3c 00 00 80 3d 00",
          "60 91 40 40 00 91 41 40 30 81 40 00 00 81 41 00")
 ROWS = [
@@ -151,12 +169,18 @@ ROWS = [
     Row("a closed standard output does not stop the song", ["-v"] + PLAY,
         smf(0, 96, " ".join("00 90 %02x 40 01 80 %02x 00" % (k, k) for k in range(40, 90))),
         msgs=[m % k for k in range(40, 90) for m in ("90 %02x 40", "80 %02x 00")] + PEDALS_OFF,
-        action=lambda p: (p.stdout.read(300), p.stdout.close())),
+        action=lambda p: p.stdout.read(300) and p.stdout.close()),
+    Row("a quick fg after Ctrl-Z: the song goes on, its pedal pressed again", PLAY, smf(
+        0, 96, "00 b2 40 40 00 90 3c 40 00 80 3c 00 60 90 3e 40 00 80 3e 00"), msgs=["b2 40 40",
+        "90 3c 40", "80 3c 00"] + PEDALS_OFF + ["b2 40 00", "b2 40 40", "90 3e 40", "80 3e 00"]
+        + PEDALS_OFF + ["b2 40 00"], action=quick_fg),
 ] + [  # stop signals, a few times over: any thread of velotap's may be the one to take them
     Row("SIGTERM: nothing the song had not reached goes out, then the sweep", PLAY,
         smf(0, 96, LONG), msgs=SWEPT, action=signal.SIGTERM),
     Row("SIGHUP, format 1: nothing the song had not reached goes out, then the sweep", PLAY,
         smf(1, 96, LONG, "83 e1 00 90 40 40"), msgs=SWEPT, action=signal.SIGHUP),
+    Row("SIGTERM while standard output is blocked: the sweep, at once", ["-v", "-f", "1200"] + PLAY,
+        TEXTS, msgs=SWEPT, action=term_when_blocked),
     Row("SIGINT to the virtual port: nothing the song had not reached, then the sweep",
         ["{file}"], smf(0, 96, LONG), msgs=SWEPT, action=signal.SIGINT),
 ] * 3
@@ -208,7 +232,7 @@ def run_rows(rows):
             p.send_signal(row.action)
             sent = time.monotonic()
         elif row.action:
-            row.action(p)
+            sent = row.action(p)
         until(lambda: p.poll() is not None, 60) or p.kill()  # a hung run fails; its output is small
         ended = time.monotonic()
         stdout, stderr = p.communicate()
@@ -230,18 +254,29 @@ def run_rows(rows):
 
 
 def suspend_and_resume():
-    # Stopped for a second (Ctrl-Z silences first; SIGSTOP cannot be caught) and continued,
-    # velotap goes on with every note, at the song's own pace: no burst of what fell due. Ctrl-Z
-    # stops it within 300 ms also in the middle of a burst that never waits (-t 0).
-    paced = " ".join("00 90 %02x 40 18 80 %02x 00" % (60 + k, 60 + k) for k in range(20))
-    burst = "00 ff 51 03 07 a1 20 " + " ".join("01 90 %02x 40 01 80 %02x 00" % (k % 64, k % 64)
-                                             for k in range(1000))
-    for sig, args, notes, count in ((signal.SIGTSTP, [], paced, 20), (signal.SIGSTOP, [], paced,
-                                    20), (signal.SIGTSTP, ["-t", "0"], burst, 1000)):
-        name = "%s %s" % (sig.name, args and "in a burst" or "in a rest")
-        p = start(args + ["-o", N, write(smf(0, 96, notes))], sp.DEVNULL)
-        until(lambda: len(SYNTH.msgs) >= 9)
-        p.send_signal(sig)
+    # Stopped for a second and continued, velotap goes on with every note, at the song's own
+    # pace (after Ctrl-Z the rest of the wait first: 0.7 s of a 1 s rest): no burst. Ctrl-Z
+    # (in a rest, in a burst that never waits, blocked writing to standard output) stops it within
+    # 300 ms and silences first, and after fg the song's pedal (at 64) is pressed again before
+    # anything else; SIGSTOP cannot be caught. SIGTERM and SIGCONT while stopped by Ctrl-Z (a
+    # shell's kill %1) send the sweep and nothing else.
+    paced = smf(0, 96, "00 b2 40 40 " + " ".join("00 90 %02x 40 %s 80 %02x 00" % (
+        60 + k, "81 40" if k == 4 else "18", 60 + k) for k in range(20)))  # 1 s at the 5th note
+    burst = smf(1, 96, "00 ff 51 03 07 a1 20 00 b2 40 40", *(" ".join(
+        "01 9%d %02x 40 01 8%d %02x 00" % (c, k % 64, c, k % 64) for k in range(250))
+        for c in range(4)))
+    undisturbed = start(["-v", "-f", "1200", "-o", N, write(TEXTS)]).communicate()[0]
+    SYNTH.settle()
+    for name, sig, args, song, count, follows in (  # what follows the stop: the next message
+            ("Ctrl-Z in a rest", signal.SIGTSTP, [], paced, 20, "b2 40 40"),
+            ("SIGSTOP in a rest", signal.SIGSTOP, [], paced, 20, "80 40 00"),
+            ("Ctrl-Z in a burst", signal.SIGTSTP, ["-t", "0"], burst, 1000, "b2 40 40"),
+            ("kill %1 after Ctrl-Z", signal.SIGTERM, ["-t", "0"], burst, None, "b0 40 00"),
+            ("Ctrl-Z blocked writing", signal.SIGTSTP, ["-v", "-f", "1200"], TEXTS, 1, "b2 40 40")):
+        p = start(args + ["-o", N, write(song)], sp.PIPE if "-v" in args else sp.DEVNULL)
+        until(lambda: len(SYNTH.msgs) >= 9 or blocked(p))
+        time.sleep(0.3)
+        p.send_signal(signal.SIGSTOP if sig == signal.SIGSTOP else signal.SIGTSTP)
         asked = time.monotonic()
         until(lambda: open("/proc/%d/stat" % p.pid).read().split()[2] == "T", 1)
         took = time.monotonic() - asked
@@ -249,24 +284,33 @@ def suspend_and_resume():
         stopped = len(SYNTH.msgs)
         time.sleep(0.7)
         resumed, moved = time.monotonic(), len(SYNTH.msgs) - stopped
+        if sig == signal.SIGTERM:
+            p.send_signal(sig)
         p.send_signal(signal.SIGCONT)
-        p.communicate(timeout=20)
+        try:
+            stdout = p.communicate(timeout=20)[0]
+        except sp.TimeoutExpired:  # stopped for good
+            stdout = p.kill() or p.communicate()[0]
         msgs = SYNTH.settle()
-        on = [t for t, m in msgs if m[0] == 0x90 and m[2]]
+        on = [t for t, m in msgs if m[0] & 0xF0 == 0x90 and m[2]]
         after = [t for t in on if t > resumed]
-        silenced = (hexes(msgs[stopped - 2:stopped]), left_sounding(msgs[:stopped])) == (PEDALS_OFF, [])
-        paced_on = notes != paced or after[1:] != [] and after[1] - resumed > 0.05 and all(
-            0.1 < b - a < 0.15 for a, b in zip(after, after[1:]))  # no burst of what fell due
-        check(name, "stopped within 300 ms, quiet while stopped, silenced (Ctrl-Z), every note, "
-              "at the song's pace", (took < 0.3, moved, silenced, len(on), paced_on),
-              (True, 0, sig == signal.SIGTSTP, count, True))
+        silenced = not left_sounding(msgs[:stopped]) and hexes(msgs[:stopped])[-3:] == SWEPT[-3:]
+        paced_on = song != paced or after[1:] != [] and all(0.1 < b - a < 0.15 for a, b in zip(
+            after, after[1:])) and (sig == signal.SIGSTOP or abs(after[0] - resumed - 0.7) < 0.1)
+        check(name, "stopped within 300 ms, quiet while stopped, silenced (Ctrl-Z), the next "
+              "message, every note (after a kill: none more), at the song's pace, standard output",
+              (took < 0.3, moved, silenced, hexes(msgs[stopped:stopped + 1]), len(on), paced_on,
+               stdout in (None, undisturbed)), (True, 0, sig != signal.SIGSTOP, [follows],
+                                                count or len(on) - len(after), True, True))
 
 
 def jackd(name):
-    # A private JACK server, for velotap and for what the tests start from here on.
-    server = sp.Popen(["jackd", "-n", name, "-S", "--no-realtime", "-d", "dummy", "-r", "48000",
-                       "-p", "256"], stdout=sp.DEVNULL, stderr=sp.DEVNULL)
-    atexit.register(server.terminate)  # also when the runner itself fails
+    # A private JACK server, for velotap and for what the tests start from here on. It stops with
+    # the runner: at its end (waited for, which leaves JACK's registry of servers clean), on
+    # SIGTERM, and when the runner is killed outright (a parent-death signal).
+    server = sp.Popen(ear.WITH_RUNNER + ["jackd", "-n", name, "-S", "--no-realtime", "-d", "dummy",
+                      "-r", "48000", "-p", "256"], stdout=sp.DEVNULL, stderr=sp.DEVNULL)
+    atexit.register(lambda: server.terminate() or server.wait())  # also when the runner fails
     os.environ["JACK_DEFAULT_SERVER"] = name
     until(lambda: not sp.run(["jack_lsp"], capture_output=True).returncode)
     return server
@@ -291,11 +335,12 @@ def server_killed():
 
 def corpus():
     # The fuzzer's seeds and the peer collection of odd files (beside the project, in ../shared,
-    # which CI always has): each plays through with nothing left sounding.
+    # which CI always has and requires with VELOTAP_REQUIRE_CORPUS set): each plays through with
+    # nothing left sounding.
     peer = glob.glob(HERE + "/../../shared/corpus/peer/*.mid")
     if not peer:
         print("SKIPPED: the peer corpus, ../shared/corpus/peer, is not there")
-        check("peer corpus", "found (CI must have it)", False, os.environ.get("CI") != "true")
+        check("peer corpus", "required", False, "VELOTAP_REQUIRE_CORPUS" in os.environ)
     files = sorted(glob.glob(HERE + "/fuzz/corpus/*") + peer, key=os.path.getsize)[::-1]
     receivers = [Receiver("corpus%d" % k) for k in range(8)]  # eight files at a time, longest first
     ports = [port_number("corpus%d:" % k) for k in range(8)]
@@ -327,13 +372,13 @@ def late(lv, t):  # four notes, one every 250 ms: the worst onset error, in seco
     return max(abs(s - r[0] - k / 4) for k, s in enumerate(r)) if len(r) == 4 else 9
 
 
-def rise(lv, t):  # after the first note's attack, the most the sound grows in 100 ms
-    first = ear.rises(lv, -60)[0] + 0.2
-    return max([b - a for (s, a), (_, b) in zip(lv, lv[10:]) if s > first and b > -80] + [0])
+def ringing(lv, t):  # the loudest a second after t (after Ctrl-Z: while still stopped)
+    return max(db for s, db in lv if t + 1 <= s < t + 1.2)
 
 
-def ringing(lv, t):  # the loudest a second after t
-    return max(db for s, db in lv if s >= t + 1)
+def rung(lv, t):  # a pedalled note after fg, and 2 s later again: their levels 1 s after onset
+    at = round(ear.rises(lv, -60)[0] * 100) + 100
+    return abs(lv[at][1] - lv[at + 200][1])
 
 
 ORGANS = ["prog 0 19", "prog 2 19"]
@@ -344,13 +389,15 @@ HEARD = [
     Heard("notes sound when they are due (s)", smf(0, 96, "00 90 3c 60 0c 80 3c 00 24 90 40 60"
           " 0c 80 40 00 24 90 43 60 0c 80 43 00 24 90 48 60 0c 80 48 00"), late,
           0.05 if SYSTEM == "jack" else 0.1),  # timing in the emulated CPU is rough
-    Heard("Ctrl-C strikes no chord the song had not reached (dB)",
-          smf(0, 96, "00 90 3c 40 83 60 90 40 7f 00 90 43 7f 00 90 48 7f"), rise, 3,
-          signal=signal.SIGINT),
     Heard("nothing rings after the end, pedals held on channels 1 and 3 (dBFS)",
           smf(0, 96, HELD), ringing, -80, ORGANS),
+    # The song's pedal at 64 from the start, Ctrl-Z in the rest before the first note; pedal up
+    # and down again before the second.
+    Heard("a pedalled passage after Ctrl-Z and fg rings as written (dB)", smf(0, 96,
+          "00 b0 40 40 83 00 90 3c 60 18 80 3c 00 82 08 b0 40 00 60 b0 40 40 00 90 3c 60 18 80 3c"
+          " 00 82 08 b0 40 00"), rung, 3, signal=signal.SIGTSTP),
 ] + [Heard("nothing rings after %s, pedals held on channels 1 and 3 (dBFS)" % sig.name,
-           smf(0, 96, HELD + " 83 e1 00 80 40 00"), ringing, -80, ORGANS, sig)
+           smf(0, 96, HELD + " 84 00 80 40 00"), ringing, -80, ORGANS, sig)
      for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGTSTP)]
 
 
@@ -366,9 +413,10 @@ def by_ear():
             until(lambda: p.poll() is not None, 30)
         t = time.monotonic() - mark[0]
         time.sleep(1.2)
-        heard_until = time.monotonic() - mark[0]  # after Ctrl-Z velotap is stopped until here
-        p.send_signal(signal.SIGCONT), p.terminate(), p.communicate()
-        lv = [(s, db) for s, db in synth.stop(mark) if s < heard_until]
+        # After Ctrl-Z: fg, and the song to its end
+        p.send_signal(signal.SIGCONT), until(lambda: p.poll() is not None, 10)
+        p.terminate(), p.communicate()
+        lv = synth.stop(mark)
         got = row.figure(lv, t) if max(db for _, db in lv) > -60 else 99
         check(row.name, "heard; figure %.3f below %s" % (got, row.limit), got < row.limit, True)
 

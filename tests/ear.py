@@ -3,6 +3,8 @@
 import array, math, os, subprocess as sp, time
 
 SOUNDFONT = "/usr/share/sounds/sf2/TimGM6mb.sf2"
+# Before a program the tests start: it gets SIGTERM when the runner ends, even killed outright.
+WITH_RUNNER = ["setpriv", "--pdeathsig", "TERM"]
 # Per system: the sample rate, how the synth's port name begins, its options. The ALSA runs are
 # in an emulated CPU, where only a lighter synth (no reverb or chorus, 16 voices) keeps up.
 SETTINGS = {"jack": (44100, "ear:", "-m jack -o midi.jack.id=ear"),
@@ -15,8 +17,8 @@ class Synth:
         # commands: lines for FluidSynth's shell, such as "prog 0 19" (an organ on channel 1).
         self.rate, self.name, options = SETTINGS[system]
         self.raw = os.path.join(folder, "ear-%d.raw" % time.monotonic_ns())
-        self.proc = sp.Popen(["fluidsynth", "-q", "-a", "file", "-r", str(self.rate),
-                              "-o", "audio.file.type=raw", "-o", "audio.file.name=" + self.raw]
+        self.proc = sp.Popen(WITH_RUNNER + ["fluidsynth", "-q", "-a", "file", "-r", str(self.rate)]
+                             + ["-o", "audio.file.type=raw", "-o", "audio.file.name=" + self.raw]
                              + options.split() + [SOUNDFONT], stdin=sp.PIPE, text=True,
                              stdout=sp.DEVNULL, stderr=sp.DEVNULL)
         self.proc.stdin.write("".join(c + "\n" for c in commands))
