@@ -110,13 +110,13 @@ bool createOutput() {
     std::fflush(stderr);
     dup2(savedErr, STDERR_FILENO);
     close(savedErr);
-    if (gMidiOut == nullptr && gJackRefused)
-        std::cerr << "velotap: the JACK server is running but refused to open velotap's client "
-                     "(asked for 1 s)\n";
-    else if (gMidiOut == nullptr)
-        std::cerr << "velotap: no MIDI system: no ALSA sequencer (/dev/snd/seq) and no JACK "
-                     "server running\n";
     if (gMidiOut == nullptr) {
+        if (gJackRefused)
+            std::cerr << "velotap: the JACK server is running but refused to open velotap's "
+                         "client (asked for 1 s)\n";
+        else
+            std::cerr << "velotap: no MIDI system: no ALSA sequencer (/dev/snd/seq) and no JACK "
+                         "server running\n";
         if (kept != nullptr) {
             std::rewind(kept);
             char buffer[4096];
