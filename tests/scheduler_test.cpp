@@ -42,7 +42,6 @@ const Case cases[] = {
     {"merged, tempo in another track", 1, 96,
      {"00 ff 51 03 03 d0 90 83 00 ff 2f 00", "00 90 3c 40 60 80 3c 40"}, {250000, 750000}},
     {"merged, a tempo change between two notes", 1, 96, {tempoAt96}, {500000, 250000}},
-    {"sequential, a tempo change times only what follows it", 0, 96, {tempoAt96}, {500000, 250000}},
     {"sequential, other meta events are not waited for", 0, 96,
      {"00 90 3c 40 60 ff 06 01 4d 60 80 3c 40"}, {1000000}},
     // 120 bpm, then 60 from tick 960: the note at 1440 comes 2 s in, in either format.
