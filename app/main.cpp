@@ -7,9 +7,11 @@
 
 #include "app/options.h"
 #include "app/output.h"
+#include "app/requests.h"
 #include "app/settings.h"
 #include "app/signals.h"
 #include "app/streams.h"
+#include "app/wait.h"
 #include "playback/scheduler.h"
 #include "smf/chunk_reader.h"
 
@@ -30,17 +32,23 @@ static void run(const RunOptions& opts) {
     if (fd < 0)
         return;
     gIsDone = false;
+    // From here on nothing waits for standard output, and signals are the player's requests.
+    queueStandardOutputs();
     installInterruptHandler();
     MIDITrack* head = loadMidiFile(fd);
+    setPhase(Phase::kPlaying);
     playTracks(head);
     deleteTracks(head);
 }
 
 int main(int argc, char** argv) {
+    keepStandardDescriptors();
+    openWakeUp();
     // A closed standard output (velotap -v song.mid | head) must not end the player with
     // notes sounding: failed writes are ignored and playing goes on.
     signal(SIGPIPE, SIG_IGN);
-    installStandardOutput();
+    holdTerminalSignals();
+    installStandardOutputs();
     const RunOptions opts = scanOptions(argc, argv);
     std::fill(std::begin(gSoundingFlags), std::end(gSoundingFlags), 0);
     if (!createOutput())
@@ -51,5 +59,8 @@ int main(int argc, char** argv) {
         // Its text was shown when the library met it.
     }
     shutdownOutput();
+    reportDroppedLines();
+    // What the song printed is all there for the reader, unless a stop was asked.
+    waitForReaders();
     return 0;
 }

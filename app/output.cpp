@@ -10,10 +10,12 @@
 #include <string>
 
 #include "app/clock.h"
+#include "app/requests.h"
 #include "app/send.h"
 #include "app/settings.h"
 #include "app/signals.h"
 #include "app/silence.h"
+#include "app/wait.h"
 
 // The three bytes clear-notes writes each message into: storage is taken once.
 static std::vector<unsigned char> gMessage(3, 0);
@@ -73,7 +75,7 @@ static bool connectJack(RtMidiOut* out, int captured) {
         gJackRefused = jackRefusedSince(captured, from);
         if (!gJackRefused || nowMicroseconds() + pause > giveUp)
             return false;
-        pauseMicroseconds(pause);
+        pauseFor(pause);
         if (ftruncate(captured, from) == 0)
             lseek(captured, from, SEEK_SET);
     }
@@ -200,7 +202,7 @@ bool openOutput(int32_t portIndex) {
     checkLibraryError();
     // A new JACK connection carries data only from the server's next cycle on: messages sent
     // at once would be lost, and with them the first notes of the song.
-    pauseMicroseconds(100000);
+    pauseFor(100000);
     return true;
 }
 
@@ -210,21 +212,21 @@ void clearAllNotes() {
             sendMessage3(gMessage, 0x90 + channel, note, 0x00);
     // This run knows nothing of the pedals earlier runs left down on the other channels.
     releasePedals(true);
-    pauseMicroseconds(1000000);
+    pauseFor(1000000);
 }
 
 void shutdownOutput() {
+    // A Ctrl-Z that comes meanwhile stops the player once the sweep has left.
+    setPhase(Phase::kSilencing);
     if (gMidiOut != nullptr)
         silenceOutput(false);
-    pauseMicroseconds(200000);
-    // A Ctrl-Z that came while silencing stops the player now that the sweep has left.
-    if (suspendAsked())
-        stopProcess();
+    pauseFor(200000);
+    setPhase(Phase::kNothingSounds);
     if (gMidiOut != nullptr) {
         // RtMidi's JACK output frees its buffer before it leaves the server, while the server
         // may still be reading it: close the port first and let a cycle pass.
         watched([] { gMidiOut->closePort(); });
-        pauseMicroseconds(50000);
+        pauseFor(50000);
         watched([] { delete gMidiOut; });
         gMidiOut = nullptr;
     }

@@ -7,8 +7,10 @@
 #include <string>
 
 #include "app/clock.h"
+#include "app/requests.h"
 #include "app/settings.h"
 #include "app/signals.h"
+#include "app/wait.h"
 
 // Token bucket in microseconds of credit: 64 messages at once, then one per 500 us.
 static const int64_t kMessageCost = 500;
@@ -57,20 +59,25 @@ void checkLibraryError() {
 
 // Takes one message's credit, sleeping until there is enough. A sleep that overshoots leaves
 // the extra time as credit, so the next message waits that much less: over a long run the
-// rate is one message per kMessageCost, never more.
-static void waitForCredit() {
+// rate is one message per kMessageCost, never more. A stop ends a wait of the song's messages
+// (false: no credit taken), but not one of the silencing.
+static bool waitForCredit() {
     refillCredit();
     while (gCredit < kMessageCost) {
-        pauseMicroseconds(kMessageCost - gCredit);
+        int64_t until = nowMicroseconds() + kMessageCost - gCredit;
+        if (waitUntil(&until, playing()) == Woken::kStopped)
+            return false;
         refillCredit();
     }
     gCredit -= kMessageCost;
+    return true;
 }
 
-void sendMidi(const std::vector<unsigned char>& message) {
+bool sendMidi(const std::vector<unsigned char>& message) {
     if (gMidiOut == nullptr)
-        return;
-    waitForCredit();
+        return true;
+    if (!waitForCredit())
+        return false;
     // Once many were lost the receiver is gone for good: stop spending time on retries.
     const int tries = gLostCount < 50 ? 20 : 1;
     for (int attempt = 1;; ++attempt) {
@@ -82,20 +89,21 @@ void sendMidi(const std::vector<unsigned char>& message) {
             break;
         if (attempt == tries) {
             ++gLostCount;
-            return;
+            return true;
         }
-        pauseMicroseconds(1000);
+        pauseFor(1000);
     }
     if ((message[0] & 0xF0) == 0xB0 && message[1] == 0x40)
         gPedalValue[message[0] & 0x0F] = message[2];
+    return true;
 }
 
-void sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
+bool sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
                   unsigned char data2) {
     message[0] = status;
     message[1] = data1;
     message[2] = data2;
-    sendMidi(message);
+    return sendMidi(message);
 }
 
 int pedalValue(int channel) {

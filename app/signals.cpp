@@ -7,8 +7,8 @@
 #include <atomic>
 #include <initializer_list>
 
-#include "app/clock.h"
 #include "app/settings.h"
+#include "app/wait.h"
 
 static std::atomic<bool> gSuspendAsked{false};
 
@@ -18,8 +18,10 @@ static volatile sig_atomic_t gAlarms = 0;
 static const long kAlarmMicroseconds = 100000;
 static const int kAlarmsToGiveUp = 20;
 
+// A stop cancels a Ctrl-Z that has not stopped the player yet: it is to exit, not to wait stopped.
 void finish(int) {
     gIsDone = true;
+    gSuspendAsked = false;
     wakeSleeper();
 }
 
@@ -43,7 +45,7 @@ static void onAlarm(int) {
     _exit(1);
 }
 
-static void install(int sig, void (*handler)(int)) {
+static void install(int sig, void (*handler)(int), int flags = SA_RESTART) {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
@@ -51,8 +53,21 @@ static void install(int sig, void (*handler)(int)) {
     // of velotap's counts on being interrupted (a signal taken by another thread would not
     // interrupt it at all): the handlers wake the player's waits instead, and standard output
     // and the file are read and written only once such a wait says they are ready.
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = flags;
     sigaction(sig, &action, nullptr);
+}
+
+static sigset_t terminalSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTTOU);
+    sigaddset(&set, SIGTTIN);
+    return set;
+}
+
+void holdTerminalSignals() {
+    const sigset_t set = terminalSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 void installInterruptHandler() {
@@ -60,6 +75,12 @@ void installInterruptHandler() {
         install(sig, finish);
     install(SIGTSTP, askSuspend);
     install(SIGCONT, cancelSuspend);
+    // Not restarted: a read or write the terminal refuses would be tried, and refused, again and
+    // again before the player could honour the stop.
+    install(SIGTTOU, askSuspend, 0);
+    install(SIGTTIN, askSuspend, 0);
+    const sigset_t set = terminalSignals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 bool suspendAsked() {

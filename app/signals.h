@@ -5,10 +5,16 @@
 void finish(int);
 
 // Installs finish for SIGINT, SIGTERM and SIGHUP, and the Ctrl-Z and continue handlers (play
-// mode only).
+// mode only). SIGTTOU and SIGTTIN, which a background player meets writing to or reading from its
+// terminal, count as Ctrl-Z.
 void installInterruptHandler();
 
-// True from a Ctrl-Z until stopProcess honours it.
+// Keeps SIGTTOU and SIGTTIN from the threads the MIDI libraries start from here on, until
+// installInterruptHandler: only velotap's own thread, which reads and writes the terminal, may
+// take them, as that is the thread they interrupt.
+void holdTerminalSignals();
+
+// True from a Ctrl-Z until stopProcess honours it or a continue cancels it.
 bool suspendAsked();
 
 // Stops the whole process, as Ctrl-Z asked, and returns once it is continued. A continue that

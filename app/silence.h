@@ -8,8 +8,3 @@ void releasePedals(bool allChannels);
 // Note On velocity 0 for every note flagged as sounding, then releasePedals(false). clearFlags
 // also forgets the notes so released.
 void silenceOutput(bool clearFlags);
-
-// Honours a Ctrl-Z while playing: silences what sounds, lets it leave, and stops the process
-// until it is continued; then presses again the sustain pedals that were held down. Nothing
-// is pressed again when a stop request came meanwhile.
-void suspendPlayer();

@@ -1,16 +1,37 @@
-// Standard output and the file being loaded, as streams that never keep a stop request or a
-// Ctrl-Z waiting: a reader that stops reading, or a slow producer, blocks no signal.
+// Standard output and error, and the file being loaded, as streams that never hold the player: a
+// reader that stops reading, or a slow producer, keeps no note sounding and no request waiting.
 #pragma once
+
+#include <sys/select.h>
 
 #include <streambuf>
 
-// Makes std::cout write through a buffer of this file: line by line, each write made only once
-// standard output is ready for it. Meanwhile Ctrl-Z silences and stops the player (the text goes
-// on where it stopped after fg), and a stop request drops what cannot be written at once.
-void installStandardOutput();
+// Opens a closed descriptor 0, 1 or 2 on /dev/null, before velotap opens any of its own: one of
+// those would take the number, and what is meant for standard output would go there.
+void keepStandardDescriptors();
 
-// An open file descriptor read as a stream, closed with it. A read waits for the data only until
-// a stop request (the stream then ends) or a Ctrl-Z (the process just stops: nothing sounds yet).
+// Makes std::cout and std::cerr write through buffers of this file, line by line, and at once:
+// the program waits for its output as any program does.
+void installStandardOutputs();
+
+// From here on (the player runs) the text waits in memory, up to 16 MiB a descriptor, past which
+// lines are dropped; the waits (app/wait.h) write it whenever the descriptor is ready.
+void queueStandardOutputs();
+
+// True while standard output or error holds text it has not taken yet.
+bool outputPending();
+
+// Adds to writable each standard descriptor that holds text; returns the highest, or -1.
+int addPendingOutputs(fd_set* writable);
+
+// Writes to each descriptor of writable what it takes without blocking. True when any took some.
+bool writeReadyOutputs(const fd_set& writable);
+
+// One line on standard error for each of the two that dropped lines.
+void reportDroppedLines();
+
+// An open file descriptor read as a stream, closed with it. A read waits for the data through the
+// one wait: a stop request ends the stream, a Ctrl-Z stops the process (nothing sounds yet).
 class InputFile : public std::streambuf {
   public:
     explicit InputFile(int fd);

@@ -4,8 +4,7 @@
 
 #include "app/clock.h"
 #include "app/settings.h"
-#include "app/signals.h"
-#include "app/silence.h"
+#include "app/wait.h"
 #include "smf/MIDITrack.h"
 
 // Monotonic time, in microseconds, that the next event is due; moved on by every wait.
@@ -31,16 +30,9 @@ void sleepPastDeadline(int64_t usec) {
     if (now - gDeadline > kMaxLateness)
         gDeadline = now;
     gDeadline = usec > INT64_MAX - gDeadline ? INT64_MAX : gDeadline + usec;
-    // A stop request ends the wait. Ctrl-Z silences and stops the player; once it is continued
-    // the wait goes on for what was left of it. When playing has fallen behind, the deadline
-    // has passed already and the wait returns at once.
-    while (!gIsDone && !sleepUntil(gDeadline)) {
-        if (suspendAsked()) {
-            const int64_t left = gDeadline - nowMicroseconds();
-            suspendPlayer();
-            gDeadline = nowMicroseconds() + std::max<int64_t>(left, 0);
-        }
-    }
+    // A stop request ends the wait. After a Ctrl-Z the wait goes on for what was left of it.
+    // When playing has fallen behind, the deadline has passed already and it returns at once.
+    waitUntil(&gDeadline, true);
 }
 
 // Microseconds from tick 0 to tick under SMPTE time code (negative division): the high byte

@@ -2,10 +2,9 @@
 #include <boost/format.hpp>
 #include <iostream>
 
+#include "app/requests.h"
 #include "app/send.h"
 #include "app/settings.h"
-#include "app/signals.h"
-#include "app/silence.h"
 #include "smf/MIDITrack.h"
 
 void MIDITrack::playNextEvent() {
@@ -58,11 +57,8 @@ void MIDITrack::playChannelEvent() {
     if (kind == 0x80 || kind == 0x90 || kind == 0xB0) {
         // Ctrl-Z is honoured before the next message leaves, also in a burst that never waits.
         // A stop request that came while the player was stopped sends nothing more.
-        if (suspendAsked())
-            suspendPlayer();
-        if (gIsDone)
+        if (!honourRequests() || !sendMessage3(outMessage, status, data1, data2))
             return;
-        sendMessage3(outMessage, status, data1, data2);
         // Only real note numbers have an entry in the table.
         if (kind != 0xB0 && data1 < 128) {
             if (kind == 0x90 && data2 != 0)

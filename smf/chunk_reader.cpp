@@ -8,7 +8,6 @@
 #include <string>
 
 #include "app/settings.h"
-#include "app/signals.h"
 #include "app/streams.h"
 #include "smf/MIDITrack.h"
 #include "smf/byte_swap.h"
@@ -29,9 +28,6 @@ MIDITrack* readChunks(std::istream& in) {
     MIDITrack* tail = nullptr;
     int32_t trackCount = 0;
     while (!gIsDone) {
-        // Nothing sounds yet: Ctrl-Z just stops.
-        if (suspendAsked())
-            stopProcess();
         char rawId[4];
         uint64_t id = 0;
         uint64_t length = 0;

@@ -13,6 +13,9 @@
 
 #include "app/clock.h"
 #include "app/settings.h"
+#include "app/signals.h"
+#include "app/streams.h"
+#include "app/wait.h"
 #include "playback/scheduler.h"
 #include "smf/MIDITrack.h"
 
@@ -65,24 +68,35 @@ TEST(Scheduler, ComputesWaits) {
         EXPECT_EQ(waitsOf(format, division, tracks), waits) << what;
 }
 
-// A wait of 3e9 s (95 years), more than a 32-bit time_t holds, is still a sleep that a signal
-// ends.
+// A wait of 3e9 s (95 years), more than a 32-bit time_t holds, is a wait all the same, and a stop
+// request ends it at once.
 static volatile sig_atomic_t gAlarms = 0;
 static void onAlarm(int) {
-    wakeSleeper(); // as the stop handlers do
-    if (++gAlarms < 50)
+    if (++gAlarms == 2)
+        finish(0); // as a Ctrl-C does
+    if (gAlarms < 50)
         return;
-    const char line[] = "the wait ignored the signal for 5 s\n";
+    const char line[] = "the wait ignored the stop for 5 s\n";
     ssize_t ignored = write(STDERR_FILENO, line, sizeof line - 1);
     (void)ignored;
     _Exit(1);
 }
 
-TEST(Clock, LongWaitEndsOnSignal) {
+TEST(Wait, LongWaitEndsOnStop) {
+    openWakeUp();
+    installStandardOutputs();
+    gIsDone = false;
     signal(SIGALRM, onAlarm);
     itimerval every100ms = {{0, 100000}, {0, 100000}}, off = {};
     setitimer(ITIMER_REAL, &every100ms, nullptr);
-    const bool reached = sleepUntil(nowMicroseconds() + int64_t{3000000000} * 1000000);
+    const int64_t start = nowMicroseconds();
+    int64_t deadline = start + int64_t{3000000000} * 1000000;
+    const Woken woken = waitUntil(&deadline, true);
+    const int64_t waited = nowMicroseconds() - start;
     setitimer(ITIMER_REAL, &off, nullptr);
-    EXPECT_FALSE(reached);
+    gIsDone = false;
+    EXPECT_EQ(woken, Woken::kStopped);
+    // Ended by the stop, 0.2 s in: not before it, nor long after.
+    EXPECT_GE(waited, 190000);
+    EXPECT_LT(waited, 1000000);
 }
