@@ -138,6 +138,12 @@ ROWS = [
         ["-f", "1200"] + PLAY, smf(1, 96, *MERGE), closed="1", msgs=[
             "90 3c 40", "91 40 40", "90 3d 40", "91 41 40", "81 40 00", "81 41 00", "80 3c 00",
             "80 3d 00"] + PEDALS_OFF),
+    Row("an undecodable event at the start stops every track's opening notes", PLAY,
+        smf(1, 96, "00 90 3c 40 00 f4 00 00 00 90 3e 40", "00 90 40 40"),
+        out=["Unexpected event: f4H"], msgs=["90 3c 40", "90 3c 00"] + PEDALS_OFF),
+    Row("format 2 plays its tracks one after another", ["-f", "1200"] + PLAY, smf(2, 96, *MERGE),
+        msgs=["90 3c 40", "90 3d 40", "80 3c 00", "80 3d 00", "91 40 40", "91 41 40", "81 40 00",
+              "81 41 00"] + PEDALS_OFF),
     Row("a closed standard output does not stop the song", ["-v"] + PLAY,
         smf(0, 96, " ".join("00 90 %02x 40 01 80 %02x 00" % (k, k) for k in range(40, 90))),
         msgs=[m % k for k in range(40, 90) for m in ("90 %02x 40", "80 %02x 00")] + PEDALS_OFF,
@@ -311,6 +317,10 @@ def rules(sent, samples, msgs, notes, scale, first):
         since = t if s in TSTP and since is None else since
         if s in CONT and since is not None:
             moved, since = moved + [(t, moved[-1][1] + t - since)], None
+    # The song's time 0, from the note on before any Ctrl-Z that came least late for its time in
+    # the song: the first message may leave a little late.
+    zero = min([t - notes.get((m[0] & 15, m[1], m[2]), (0,))[0] * scale for t, m in msgs if
+                m[0] & 0xF0 == 0x90 and m[2] and t < min(at(sent, TSTP) or [1e9])] or [first])
     pedal, played = {}, []
     for t, m in msgs:  # a note on comes after the song's own last pedal on its channel, and not
         if m[0] & 0xF0 == 0xB0 and m[1] == 64:  # before its time in the song, moved on as above
@@ -318,7 +328,7 @@ def rules(sent, samples, msgs, notes, scale, first):
         elif m[0] & 0xF0 == 0x90 and m[2]:
             played.append((m[0] & 15, m[1], m[2]))
             due, value = notes.get(played[-1], (0, None))
-            early = first + due * scale + max(s for u, s in moved if u < t) - t
+            early = zero + due * scale + max(s for u, s in moved if u < t) - t
             if pedal.get(m[0] & 15, 0) != value or early > SLACK:
                 broken.append("note at %s: pedal at %s, the song's %s; %.3f s early" % (
                     when(t, m), pedal.get(m[0] & 15, 0), value, early))
