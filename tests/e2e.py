@@ -199,6 +199,9 @@ STOPS = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP}
 TSTP, CONT = {signal.SIGTSTP, signal.SIGTTOU, signal.SIGTTIN}, {signal.SIGCONT}  # Ctrl-Z, fg
 SIGNALS = [signal.SIGTSTP] * 2 + sorted(TSTP) + [signal.SIGCONT] * 4 + sorted(STOPS)
 SLACK = 0.02  # for a message in flight: a JACK cycle and the scheduling around it
+# After a stop, for what left before it: eight servers on two cores run cycles late at times,
+# and a late cycle delivers all that waited for it at once.
+STOP_SLACK = 0.1
 
 
 def random_song(rng):
@@ -297,8 +300,9 @@ def rules(sent, samples, msgs, notes, scale, first):
     stop = min(at(sent, STOPS) or [1e9])
     going = next((u for u, s in samples if u > stop + 0.01 and s != "T"), 1e9)
     broken = ["after a stop signal, at " + when(t, m) for t, m in msgs  # but a silencing
-              if t > stop and ran(stop) - ran(t) > SLACK and not (m[0] & 0xF0 == 0x80 or m[0] &
-              0xF0 == 0x90 and m[2] == 0 or m[0] & 0xF0 == 0xB0 and m[1] == 64 > m[2])]
+              if t > stop and ran(stop) - ran(t) > STOP_SLACK and not (
+                  m[0] & 0xF0 == 0x80 or m[0] & 0xF0 == 0x90 and m[2] == 0 or
+                  m[0] & 0xF0 == 0xB0 and m[1] == 64 > m[2])]
     broken += ["after a stop signal it ran %.2f s" % ran(stop)] * (ran(stop) > 1)
     broken += ["stopped at %s after a stop signal, with no Ctrl-Z since" % when(u)
                for u, s in samples if u > going and s == "T" and not at(sent, TSTP, stop, u)][:1]
