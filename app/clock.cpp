@@ -1,3 +1,4 @@
+// The monotonic clock in microseconds.
 #include "app/clock.h"
 
 #include <cerrno>

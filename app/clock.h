@@ -11,6 +11,5 @@ int64_t nowMicroseconds();
 // usec as a timespec (not negative).
 timespec toTimespec(int64_t usec);
 
-// Sleeps the whole time, whatever signals arrive meanwhile. Only for what must not look at the
-// requests; the player's pauses go through the one wait (app/wait.h).
+// Sleeps the whole time, whatever signals arrive meanwhile, without any other descriptor.
 void pauseMicroseconds(int64_t usec);

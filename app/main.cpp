@@ -11,7 +11,6 @@
 #include "app/settings.h"
 #include "app/signals.h"
 #include "app/streams.h"
-#include "app/wait.h"
 #include "playback/scheduler.h"
 #include "smf/chunk_reader.h"
 
@@ -32,11 +31,12 @@ static void run(const RunOptions& opts) {
     if (fd < 0)
         return;
     gIsDone = false;
-    // From here on nothing waits for standard output, and signals are the player's requests.
-    queueStandardOutputs();
+    // From here on signals are the player's requests, and nothing waits for standard output:
+    // the writer thread, started after the handlers so that it may take SIGTTOU, writes it.
     installInterruptHandler();
+    queueStandardOutputs();
     MIDITrack* head = loadMidiFile(fd);
-    setPhase(Phase::kPlaying);
+    setPlaying(true);
     playTracks(head);
     deleteTracks(head);
 }
@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     }
     shutdownOutput();
     reportDroppedLines();
-    // What the song printed is all there for the reader, unless a stop was asked.
+    // What velotap printed is all there for the reader, unless a stop signal came.
     waitForReaders();
     return 0;
 }

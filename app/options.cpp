@@ -1,3 +1,4 @@
+// The command line: the option scan and the usage text.
 #include "app/options.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The MIDI output: finding a MIDI system that works, listing and opening ports, clear-notes,
+// and the shutdown that silences what the song left sounding.
 #include "app/output.h"
 
 #include <rtmidi/RtMidi.h>
@@ -216,12 +218,12 @@ void clearAllNotes() {
 }
 
 void shutdownOutput() {
-    // A Ctrl-Z that comes meanwhile stops the player once the sweep has left.
-    setPhase(Phase::kSilencing);
+    // A Ctrl-Z that comes meanwhile stops the player once the sweep has left: neither the
+    // sweep nor the pause after it looks at the requests.
+    setPlaying(false);
     if (gMidiOut != nullptr)
         silenceOutput(false);
-    pauseFor(200000);
-    setPhase(Phase::kNothingSounds);
+    sleepFor(200000);
     if (gMidiOut != nullptr) {
         // RtMidi's JACK output frees its buffer before it leaves the server, while the server
         // may still be reading it: close the port first and let a cycle pass.

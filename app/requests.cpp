@@ -1,30 +1,31 @@
+// The player's wait: a stop and a Ctrl-Z honoured around every sleep, and the Ctrl-Z sequence.
 #include "app/requests.h"
 
-#include <vector>
+#include <algorithm>
 
 #include "app/clock.h"
 #include "app/send.h"
-#include "app/settings.h"
 #include "app/signals.h"
 #include "app/silence.h"
+#include "app/streams.h"
 #include "app/wait.h"
 
-static Phase gPhase = Phase::kNothingSounds;
+static bool gPlaying = false;
 // The three bytes the pedals are pressed again with: storage is taken once.
 static std::vector<unsigned char> gMessage(3, 0);
+static const int64_t kForever = INT64_MAX;
 
-void setPhase(Phase phase) {
-    gPhase = phase;
+void setPlaying(bool playing) {
+    gPlaying = playing;
 }
 
-bool playing() {
-    return gPhase == Phase::kPlaying;
-}
-
-// A pause that a stop request ends: true when it did.
+// A pause that only a stop request ends, and that honours no Ctrl-Z: the steps of honouring
+// one. True when a stop ended it.
 static bool stoppedDuring(int64_t usec) {
-    int64_t deadline = nowMicroseconds() + usec;
-    return waitUntil(&deadline, true) == Woken::kStopped;
+    const int64_t deadline = nowMicroseconds() + usec;
+    while (!stopAsked() && nowMicroseconds() < deadline)
+        sleepUntil(deadline);
+    return stopAsked();
 }
 
 // Ctrl-Z while playing: silence what sounds, let it leave, stop the whole process until it is
@@ -35,43 +36,80 @@ static void suspendPlayer() {
     int held[16];
     for (int channel = 0; channel < 16; ++channel)
         held[channel] = pedalDown(channel) ? pedalValue(channel) : 0;
-    gPhase = Phase::kSilencing;
     silenceOutput(true);
     do {
         // The last messages leave before the whole process, the library's threads with it,
         // stands still.
         if (stoppedDuring(100000))
-            break;
+            return;
         stopProcess();
         // A stop signal sent with the continue (a shell's kill %1 sends SIGTERM, then SIGCONT)
         // may be taken by another thread a moment after this one goes on: it lands first.
         if (stoppedDuring(20000))
-            break;
+            return;
         // A Ctrl-Z right after fg stops the player again.
     } while (suspendAsked());
-    gPhase = Phase::kPlaying;
     for (int channel = 0; channel < 16; ++channel)
-        if (held[channel] != 0 && !gIsDone)
+        if (held[channel] != 0)
             sendMessage3(gMessage, 0xB0 + channel, 0x40, held[channel]);
 }
 
-bool honourSuspend() {
+// Honours a Ctrl-Z now. True when the process was stopped (or would have been, but for a quick
+// fg) and has been continued.
+static bool honourSuspend() {
     if (!suspendAsked())
         return false;
-    switch (gPhase) {
-    case Phase::kSilencing:
-        return false;
-    case Phase::kPlaying:
+    if (gPlaying)
         suspendPlayer();
-        return true;
-    case Phase::kNothingSounds:
-    default:
+    else
         stopProcess();
-        return true;
+    return true;
+}
+
+static Woken waitFor(int64_t* deadline, bool stopEnds, int inputFd, bool drain) {
+    for (;;) {
+        const int64_t left = *deadline - nowMicroseconds();
+        if (honourSuspend()) {
+            const int64_t now = nowMicroseconds();
+            *deadline = left > kForever - now ? kForever : now + std::max<int64_t>(left, 0);
+        }
+        if (stopEnds && stopAsked())
+            return Woken::kStopped;
+        if (drain && !outputPending())
+            return Woken::kDone;
+        if (nowMicroseconds() >= *deadline)
+            return Woken::kDone;
+        if (sleepUntil(*deadline, inputFd) == Woke::kInput)
+            return Woken::kDone;
     }
 }
 
-bool honourRequests() {
-    honourSuspend();
-    return !gIsDone;
+Woken waitUntil(int64_t* deadline, bool stopEnds) {
+    return waitFor(deadline, stopEnds, -1, false);
+}
+
+void pauseFor(int64_t usec) {
+    int64_t deadline = nowMicroseconds() + usec;
+    waitFor(&deadline, false, -1, false);
+}
+
+Woken waitForInput(int fd) {
+    int64_t forever = kForever;
+    return waitFor(&forever, true, fd, false);
+}
+
+void waitForReaders() {
+    wakeWhenWritten();
+    int64_t forever = kForever;
+    waitFor(&forever, true, -1, true);
+}
+
+bool playMessage(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
+                 unsigned char data2) {
+    // The pacing wait honours a Ctrl-Z, and a stop ends it: the message is then not sent.
+    int64_t turn = sendableAt();
+    if (waitUntil(&turn, true) == Woken::kStopped)
+        return false;
+    sendMessage3(message, status, data1, data2);
+    return true;
 }

@@ -1,23 +1,33 @@
-// The requests a user makes by signal, stop (gIsDone) and Ctrl-Z, and the one place that
-// honours a Ctrl-Z. The waits (app/wait.h) call it before they block and after they wake, and the
-// player before each message it sends.
+// The player's wait, and the one place that honours what the user asks by signal: every wait of
+// the player looks at the requests before it blocks and after it wakes. A stop ends the waits
+// that a stop may end; a Ctrl-Z is honoured as what the player does at the time requires.
 #pragma once
 
-// What a Ctrl-Z does depends on what the player is doing.
-enum class Phase {
-    kNothingSounds, // loading the file, or done silencing at the end: it just stops
-    kPlaying,       // it silences first, stops, and presses the song's pedals again after fg
-    kSilencing,     // the silencing itself must leave first: the Ctrl-Z waits for it
-};
+#include <cstdint>
+#include <vector>
 
-void setPhase(Phase phase);
+// While the song plays, a Ctrl-Z silences first and presses the song's pedals again after fg;
+// otherwise (loading, the end) nothing sounds and it just stops.
+void setPlaying(bool playing);
 
-// True while the song plays: what is sent now is the song's, which a stop request ends.
-bool playing();
+enum class Woken { kDone, kStopped };
 
-// Honours a Ctrl-Z now, as the phase says. True when the process was stopped (or would have
-// been, but for a quick fg) and has been continued.
-bool honourSuspend();
+// Waits until the monotonic time *deadline (microseconds). A Ctrl-Z honoured meanwhile moves
+// *deadline on by the time spent stopped, so the rest of the wait comes after the continue.
+// Returns kStopped as soon as a stop is asked, where stopEnds says so.
+Woken waitUntil(int64_t* deadline, bool stopEnds);
 
-// honourSuspend, then true while playing may go on: false once a stop is asked.
-bool honourRequests();
+// waitUntil for usec from now, which a stop request does not end.
+void pauseFor(int64_t usec);
+
+// Waits until fd can be read; kStopped when a stop is asked first.
+Woken waitForInput(int fd);
+
+// Waits until standard output and error have taken all the text they hold, as cat would. Only
+// a stop signal ends this wait; the text still waiting is then dropped.
+void waitForReaders();
+
+// Sends one of the song's messages in its turn (app/send.h), after honouring a Ctrl-Z. False,
+// and nothing sent, when a stop came first: what the song had not reached stays unplayed.
+bool playMessage(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
+                 unsigned char data2);

@@ -1,3 +1,4 @@
+// Sending one message: its turn in the pacing, the library's refusals and errors, the pedals sent.
 #include "app/send.h"
 
 #include <rtmidi/RtMidi.h>
@@ -7,7 +8,6 @@
 #include <string>
 
 #include "app/clock.h"
-#include "app/requests.h"
 #include "app/settings.h"
 #include "app/signals.h"
 #include "app/wait.h"
@@ -57,27 +57,20 @@ void checkLibraryError() {
     }
 }
 
-// Takes one message's credit, sleeping until there is enough. A sleep that overshoots leaves
-// the extra time as credit, so the next message waits that much less: over a long run the
-// rate is one message per kMessageCost, never more. A stop ends a wait of the song's messages
-// (false: no credit taken), but not one of the silencing.
-static bool waitForCredit() {
+int64_t sendableAt() {
     refillCredit();
-    while (gCredit < kMessageCost) {
-        int64_t until = nowMicroseconds() + kMessageCost - gCredit;
-        if (waitUntil(&until, playing()) == Woken::kStopped)
-            return false;
-        refillCredit();
-    }
-    gCredit -= kMessageCost;
-    return true;
+    return gLastRefill + std::max<int64_t>(0, kMessageCost - gCredit);
 }
 
-bool sendMidi(const std::vector<unsigned char>& message) {
+void sendMidi(const std::vector<unsigned char>& message) {
     if (gMidiOut == nullptr)
-        return true;
-    if (!waitForCredit())
-        return false;
+        return;
+    // A sleep that overshoots leaves the extra time as credit, so the next message waits that
+    // much less: over a long run the rate is one message per kMessageCost, never more.
+    for (int64_t at = sendableAt(); nowMicroseconds() < at; at = sendableAt())
+        sleepUntil(at);
+    refillCredit();
+    gCredit -= kMessageCost;
     // Once many were lost the receiver is gone for good: stop spending time on retries.
     const int tries = gLostCount < 50 ? 20 : 1;
     for (int attempt = 1;; ++attempt) {
@@ -89,21 +82,20 @@ bool sendMidi(const std::vector<unsigned char>& message) {
             break;
         if (attempt == tries) {
             ++gLostCount;
-            return true;
+            return;
         }
-        pauseFor(1000);
+        sleepFor(1000);
     }
     if ((message[0] & 0xF0) == 0xB0 && message[1] == 0x40)
         gPedalValue[message[0] & 0x0F] = message[2];
-    return true;
 }
 
-bool sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
+void sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
                   unsigned char data2) {
     message[0] = status;
     message[1] = data1;
     message[2] = data2;
-    return sendMidi(message);
+    sendMidi(message);
 }
 
 int pedalValue(int channel) {

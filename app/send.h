@@ -1,6 +1,7 @@
-// The one way a message leaves the program: paced, retried when refused, watched for a hang.
+// How one message leaves the program: paced, retried when refused, watched for a hang.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,14 +13,17 @@ void takeLibraryError(int type, const std::string& text);
 // shown already).
 void checkLibraryError();
 
-// Sends the message (status byte first) on gMidiOut. Bursts beyond 64 messages leave at one
-// message per 0.5 ms, so that no receiver's queue overflows. A message the library refuses
-// is tried again for a short while; one still refused then is counted as lost. False when the
-// message was not sent because a stop came while it waited its turn in the song.
-bool sendMidi(const std::vector<unsigned char>& message);
+// The monotonic time (microseconds) from which the next message may leave: bursts beyond 64
+// messages leave at one message per 0.5 ms, so that no receiver's queue overflows.
+int64_t sendableAt();
+
+// Sends the message (status byte first) on gMidiOut once sendableAt has come, sleeping until
+// then without looking at any request. A message the library refuses is tried again for a
+// short while; one still refused then is counted as lost.
+void sendMidi(const std::vector<unsigned char>& message);
 
 // Writes the three bytes into message (which holds exactly three) and sends it.
-bool sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
+void sendMessage3(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,
                   unsigned char data2);
 
 // The value of the last sustain pedal message sent on channel (0-15), 0 before any.

@@ -1,3 +1,4 @@
+// The player settings, with their initial values.
 #include "app/settings.h"
 
 static_assert(std::atomic<bool>::is_always_lock_free, "gIsDone is written from a signal handler");

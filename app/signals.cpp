@@ -1,15 +1,22 @@
+// The signal handlers and the requests they leave for the player, the wake-up, the watchdog.
 #include "app/signals.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <initializer_list>
 
 #include "app/settings.h"
-#include "app/wait.h"
 
+// The wake-up is a pipe: a handler on any thread writes a byte, and the wait asleep on it wakes
+// at once. A flag alone would not do: the thread that takes the signal need not be the one
+// asleep, and that one would sleep on to its deadline.
+static int gWakePipe[2] = {-1, -1};
+static std::atomic<bool> gStopAsked{false};
 static std::atomic<bool> gSuspendAsked{false};
 
 // The watched call's time, counted in alarms of 100 ms rather than read off a clock: the alarms
@@ -18,11 +25,47 @@ static volatile sig_atomic_t gAlarms = 0;
 static const long kAlarmMicroseconds = 100000;
 static const int kAlarmsToGiveUp = 20;
 
+void openWakeUp() {
+    if (pipe(gWakePipe) != 0) {
+        gWakePipe[0] = gWakePipe[1] = -1;
+        return;
+    }
+    for (int fd : gWakePipe) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
+void wakeSleeper() {
+    if (gWakePipe[1] < 0)
+        return;
+    const int savedErrno = errno;
+    const char byte = 0;
+    ssize_t ignored = write(gWakePipe[1], &byte, 1);
+    (void)ignored;
+    errno = savedErrno;
+}
+
+int wakeUpFd() {
+    return gWakePipe[0];
+}
+
+void clearWakeUp() {
+    char bytes[64];
+    while (gWakePipe[0] >= 0 && read(gWakePipe[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
 // A stop cancels a Ctrl-Z that has not stopped the player yet: it is to exit, not to wait stopped.
 void finish(int) {
+    gStopAsked = true;
     gIsDone = true;
     gSuspendAsked = false;
     wakeSleeper();
+}
+
+bool stopAsked() {
+    return gStopAsked;
 }
 
 static void askSuspend(int) {
@@ -33,12 +76,18 @@ static void askSuspend(int) {
 // A continue that comes before the stop took effect (a quick fg) cancels the stop.
 static void cancelSuspend(int) {
     gSuspendAsked = false;
+    wakeSleeper();
 }
 
+// Standard error may be a pipe nobody reads: the line's write may never return. The next alarm,
+// 100 ms later (this handler may run again meanwhile), ends the process all the same.
 static void onAlarm(int) {
-    ++gAlarms;
-    if (gAlarms < kAlarmsToGiveUp)
+    static volatile sig_atomic_t givingUp = 0;
+    if (givingUp)
+        _exit(1);
+    if (++gAlarms < kAlarmsToGiveUp)
         return;
+    givingUp = 1;
     static const char line[] = "velotap: the MIDI output stopped responding\n";
     ssize_t ignored = write(STDERR_FILENO, line, sizeof line - 1);
     (void)ignored;
@@ -51,8 +100,7 @@ static void install(int sig, void (*handler)(int), int flags = SA_RESTART) {
     sigemptyset(&action.sa_mask);
     // Calls that a signal interrupts are restarted, in the MIDI libraries' threads too. Nothing
     // of velotap's counts on being interrupted (a signal taken by another thread would not
-    // interrupt it at all): the handlers wake the player's waits instead, and standard output
-    // and the file are read and written only once such a wait says they are ready.
+    // interrupt it at all): the handlers wake the player's wait instead.
     action.sa_flags = flags;
     sigaction(sig, &action, nullptr);
 }
@@ -103,7 +151,8 @@ static void setAlarm(long usec) {
 }
 
 void armWatchdog() {
-    static const bool installed = (install(SIGALRM, onAlarm), true);
+    // SA_NODEFER: the alarm after the one that gives up must reach the handler again.
+    static const bool installed = (install(SIGALRM, onAlarm, SA_RESTART | SA_NODEFER), true);
     (void)installed;
     gAlarms = 0;
     setAlarm(kAlarmMicroseconds);

@@ -1,17 +1,35 @@
-// Signals: the stop request, Ctrl-Z, and the watchdog's alarm, all handled the same way.
+// What the user asks by signal: stop (Ctrl-C, SIGTERM, SIGHUP) and Ctrl-Z. The handlers only
+// note the request and wake the player, whichever thread takes the signal; the player honours
+// the request in its wait (app/requests.h). Also the watchdog's alarm.
 #pragma once
 
-// The stop handler: sets gIsDone and wakes the player, whichever thread runs it.
+// Opens the wake-up; before any handler that writes to it is installed.
+void openWakeUp();
+
+// Ends the player's current or next wait early, so that it looks at the requests. Safe in a
+// signal handler, on any thread.
+void wakeSleeper();
+
+// The descriptor a wait watches for wakeSleeper (-1 when there is none), and the call that
+// empties it once the waiter has woken.
+int wakeUpFd();
+void clearWakeUp();
+
+// The stop handler: asks to stop (stopAsked, gIsDone) and wakes the player.
 void finish(int);
+
+// True once a stop signal came. Unlike gIsDone, which an undecodable event also sets, this is
+// the user asking to leave now.
+bool stopAsked();
 
 // Installs finish for SIGINT, SIGTERM and SIGHUP, and the Ctrl-Z and continue handlers (play
 // mode only). SIGTTOU and SIGTTIN, which a background player meets writing to or reading from its
 // terminal, count as Ctrl-Z.
 void installInterruptHandler();
 
-// Keeps SIGTTOU and SIGTTIN from the threads the MIDI libraries start from here on, until
-// installInterruptHandler: only velotap's own thread, which reads and writes the terminal, may
-// take them, as that is the thread they interrupt.
+// Keeps SIGTTOU and SIGTTIN from the threads the MIDI libraries start from here on: those
+// threads never touch the terminal, and a signal they took would not interrupt the call that
+// raised it.
 void holdTerminalSignals();
 
 // True from a Ctrl-Z until stopProcess honours it or a continue cancels it.

@@ -1,3 +1,4 @@
+// Silencing: the notes this run left sounding, then the sustain pedals.
 #include "app/silence.h"
 
 #include <vector>

@@ -1,74 +1,125 @@
+// Standard output and error: direct until the song plays, then a queue and a writer thread.
 #include "app/streams.h"
 
 #include <fcntl.h>
-#include <limits.h>
-#include <sys/types.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
 #include <iostream>
+#include <mutex>
 #include <string>
+#include <thread>
 
-#include "app/wait.h"
+#include "app/clock.h"
+#include "app/signals.h"
 
 namespace {
 
-const size_t kMostPending = 16 << 20;
-// Past this much waiting text, each line also writes what the descriptor takes at once, so that a
-// long burst without waits drops nothing a quick reader would take.
-const size_t kWriteEagerly = 64 << 10;
+const size_t kMostWaiting = 16 << 20;
+// Lines of one descriptor in a row are joined up to this size, so that a burst of short lines
+// costs a few writes, not one each.
+const size_t kLongestBatch = 64 << 10;
+
+struct Batch {
+    int stream; // 0: standard output, 1: standard error
+    std::string text;
+};
+
+// The queue between the player and the writer thread. The lock is held only to move a batch
+// in or out, never across a write. Never destroyed: the writer thread may still wait on it when
+// the process exits.
+struct Queue {
+    std::mutex lock;
+    std::condition_variable hasText;
+    std::deque<Batch> batches;
+    size_t waiting[2] = {};
+    long dropped[2] = {};
+    bool failed[2] = {};
+    bool writing = false;
+};
+Queue& gQueue = *new Queue;
+std::atomic<bool> gQueued{false};
+std::atomic<bool> gWakeWhenWritten{false};
+
+const int kFds[2] = {STDOUT_FILENO, STDERR_FILENO};
+const char* const kNames[2] = {"standard output", "standard error"};
+
+// Writes all of text to fd as any program would, blocking. Returns false when the descriptor
+// failed (a closed pipe, a full disk): the rest of its text is dropped, the song goes on.
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        // Nothing is written while a Ctrl-Z waits: a background write to the terminal would
+        // only raise SIGTTOU again. The write goes on, not twice, once the player continues.
+        while (suspendAsked())
+            pauseMicroseconds(5000);
+        const ssize_t written = write(fd, text.data() + done, text.size() - done);
+        if (written > 0) {
+            done += static_cast<size_t>(written);
+        } else if (written < 0 && errno == EAGAIN) {
+            // A descriptor another program left non-blocking: wait until it takes more.
+            pollfd ready = {fd, POLLOUT, 0};
+            poll(&ready, 1, 100);
+        } else if (written == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void writerThread() {
+    std::unique_lock<std::mutex> lock(gQueue.lock);
+    for (;;) {
+        gQueue.hasText.wait(lock, [] { return !gQueue.batches.empty(); });
+        Batch batch = std::move(gQueue.batches.front());
+        gQueue.batches.pop_front();
+        gQueue.writing = true;
+        lock.unlock();
+        const bool written = writeAll(kFds[batch.stream], batch.text);
+        lock.lock();
+        gQueue.waiting[batch.stream] -= batch.text.size();
+        gQueue.failed[batch.stream] = gQueue.failed[batch.stream] || !written;
+        gQueue.writing = false;
+        if (gQueue.batches.empty() && gWakeWhenWritten)
+            wakeSleeper();
+    }
+}
+
+// Hands text (whole lines, but for an explicit flush) of stream to the writer thread.
+void queueText(int stream, const std::string& text) {
+    const std::lock_guard<std::mutex> lock(gQueue.lock);
+    if (gQueue.failed[stream])
+        return;
+    if (gQueue.waiting[stream] + text.size() > kMostWaiting) {
+        gQueue.dropped[stream] += std::max<long>(1, std::count(text.begin(), text.end(), '\n'));
+        return;
+    }
+    gQueue.waiting[stream] += text.size();
+    std::deque<Batch>& batches = gQueue.batches;
+    if (!batches.empty() && batches.back().stream == stream &&
+        batches.back().text.size() < kLongestBatch)
+        batches.back().text += text;
+    else
+        batches.push_back({stream, text});
+    gQueue.hasText.notify_one();
+}
 
 // Text for one standard descriptor, taken line by line from its stream.
 class Outlet : public std::streambuf {
   public:
-    Outlet(int fd, const char* name) : fd_(fd), name_(name) {}
-
-    void queue() {
-        queued_ = true;
-        // A terminal is written through an open file description of velotap's own, which does
-        // not block: a terminal takes fewer bytes than a pipe when select says it is ready. The
-        // inherited one is shared with the shell and keeps its own mode.
-        const char* tty = isatty(fd_) ? ttyname(fd_) : nullptr;
-        const int own = tty ? open(tty, O_WRONLY | O_NOCTTY | O_NONBLOCK) : -1;
-        if (own >= 0 && own < FD_SETSIZE) {
-            fcntl(own, F_SETFD, FD_CLOEXEC);
-            writeFd_ = own;
-        } else if (own >= 0) {
-            close(own);
-        }
-    }
-
-    bool pending() const { return done_ < text_.size(); }
-    int fd() const { return writeFd_; }
-    long dropped() const { return dropped_; }
-    const char* name() const { return name_; }
-
-    // One write, of no more than PIPE_BUF: a pipe that select calls ready takes that much whole.
-    // True when the descriptor took some.
-    bool writeSome() {
-        const size_t chunk = std::min<size_t>(text_.size() - done_, PIPE_BUF);
-        const ssize_t written = write(writeFd_, text_.data() + done_, chunk);
-        if (written > 0)
-            done_ += static_cast<size_t>(written);
-        else if (written == 0 || (errno != EINTR && errno != EAGAIN))
-            done_ = text_.size(); // a closed pipe, a full disk: the text is dropped, play goes on
-        if (done_ == text_.size()) {
-            text_.clear();
-            done_ = 0;
-        } else if (done_ >= kMostPending / 4) {
-            text_.erase(0, done_);
-            done_ = 0;
-        }
-        return written > 0;
-    }
+    explicit Outlet(int stream) : stream_(stream) {}
 
   protected:
     int_type overflow(int_type c) override {
-        if (!traits_type::eq_int_type(c, traits_type::eof())) {
-            const char byte = traits_type::to_char_type(c);
-            xsputn(&byte, 1);
-        }
+        if (!traits_type::eq_int_type(c, traits_type::eof()))
+            line_ += traits_type::to_char_type(c);
+        if (traits_type::eq_int_type(c, traits_type::to_int_type('\n')))
+            take(line_.size());
         return traits_type::not_eof(c);
     }
 
@@ -86,50 +137,22 @@ class Outlet : public std::streambuf {
     }
 
   private:
-    // Moves the first count bytes of line_ (whole lines, but for a flush) to the text to write.
+    // Moves the first count bytes of line_ out: to the writer thread once the song plays, else
+    // straight to the descriptor.
     void take(size_t count) {
-        if (!queued_ || text_.size() - done_ + count <= kMostPending)
-            text_.append(line_, 0, count);
-        else
-            dropped_ += std::max<long>(1, std::count(line_.begin(), line_.begin() + count, '\n'));
+        if (count == 0)
+            return;
+        const std::string text = line_.substr(0, count);
         line_.erase(0, count);
-        if (!queued_)
-            writeAll();
-        else if (text_.size() - done_ >= kWriteEagerly && readyNow())
-            writeSome();
+        if (gQueued)
+            queueText(stream_, text);
+        else
+            writeAll(kFds[stream_], text);
     }
 
-    bool readyNow() const {
-        fd_set writable;
-        FD_ZERO(&writable);
-        FD_SET(writeFd_, &writable);
-        timeval zero = {};
-        return select(writeFd_ + 1, nullptr, &writable, nullptr, &zero) > 0;
-    }
-
-    void writeAll() {
-        while (pending()) {
-            fd_set writable;
-            FD_ZERO(&writable);
-            FD_SET(writeFd_, &writable);
-            // A descriptor left non-blocking by another program takes its time.
-            if (!writeSome() && pending() && errno == EAGAIN)
-                select(writeFd_ + 1, nullptr, &writable, nullptr, nullptr);
-        }
-    }
-
-    const int fd_;
-    int writeFd_ = fd_;
-    const char* const name_;
+    const int stream_;
     std::string line_; // the line being printed
-    std::string text_; // to be written, from done_ on
-    size_t done_ = 0;
-    bool queued_ = false;
-    long dropped_ = 0;
 };
-
-// Never deleted: the streams are flushed through them at exit, after static objects are gone.
-Outlet* gOutlets[2] = {};
 
 } // namespace
 
@@ -147,88 +170,34 @@ void keepStandardDescriptors() {
 }
 
 void installStandardOutputs() {
-    gOutlets[0] = new Outlet(STDOUT_FILENO, "standard output");
-    gOutlets[1] = new Outlet(STDERR_FILENO, "standard error");
-    std::cout.rdbuf(gOutlets[0]);
-    std::cerr.rdbuf(gOutlets[1]);
+    // Never deleted: the streams are flushed through them at exit, after static objects are gone.
+    std::cout.rdbuf(new Outlet(0));
+    std::cerr.rdbuf(new Outlet(1));
     // Whole lines, as on standard output: a line is never cut by another program's.
     std::cerr.unsetf(std::ios::unitbuf);
 }
 
 void queueStandardOutputs() {
-    for (Outlet* outlet : gOutlets)
-        outlet->queue();
+    std::cout.flush();
+    std::cerr.flush();
+    gQueued = true;
+    // The thread is never joined: at exit, whatever it still holds for a reader that does not
+    // read is dropped with the process.
+    std::thread(writerThread).detach();
 }
 
 bool outputPending() {
-    return gOutlets[0]->pending() || gOutlets[1]->pending();
+    const std::lock_guard<std::mutex> lock(gQueue.lock);
+    return !gQueue.batches.empty() || gQueue.writing;
 }
 
-int addPendingOutputs(fd_set* writable) {
-    int top = -1;
-    for (const Outlet* outlet : gOutlets) {
-        if (outlet->pending()) {
-            FD_SET(outlet->fd(), writable);
-            top = std::max(top, outlet->fd());
-        }
-    }
-    return top;
-}
-
-bool writeReadyOutputs(const fd_set& writable) {
-    bool wrote = false;
-    for (Outlet* outlet : gOutlets)
-        if (outlet->pending() && FD_ISSET(outlet->fd(), &writable))
-            wrote = outlet->writeSome() || wrote;
-    return wrote;
+void wakeWhenWritten() {
+    gWakeWhenWritten = true;
 }
 
 void reportDroppedLines() {
-    for (const Outlet* outlet : gOutlets)
-        if (outlet->dropped() > 0)
-            std::cerr << "velotap: " << outlet->dropped() << " lines of " << outlet->name()
+    for (int stream = 0; stream < 2; ++stream)
+        if (gQueue.dropped[stream] > 0)
+            std::cerr << "velotap: " << gQueue.dropped[stream] << " lines of " << kNames[stream]
                       << " were dropped: they were not read in time\n";
-}
-
-InputFile::InputFile(int fd) : fd_(fd) {
-    setg(buffer_, buffer_, buffer_);
-}
-
-InputFile::~InputFile() {
-    close(fd_);
-}
-
-InputFile::int_type InputFile::underflow() {
-    while (waitForInput(fd_) == Woken::kDone) {
-        const ssize_t count = read(fd_, buffer_, sizeof buffer_);
-        if (count > 0) {
-            setg(buffer_, buffer_, buffer_ + count);
-            return traits_type::to_int_type(buffer_[0]);
-        }
-        // Interrupted (SIGTTIN, say): the wait honours what was asked, then the read goes on.
-        if (count == 0 || (errno != EINTR && errno != EAGAIN))
-            break;
-    }
-    return traits_type::eof();
-}
-
-InputFile::pos_type InputFile::seekoff(off_type off, std::ios_base::seekdir dir,
-                                       std::ios_base::openmode) {
-    // The bytes read ahead into the buffer are not consumed yet.
-    if (dir == std::ios_base::cur)
-        off -= egptr() - gptr();
-    const int whence = dir == std::ios_base::beg   ? SEEK_SET
-                       : dir == std::ios_base::cur ? SEEK_CUR
-                                                   : SEEK_END;
-    // An offset that a 32-bit off_t cannot hold fails, as a seek in a pipe does.
-    const off_t offset = static_cast<off_t>(off);
-    const off_t at = offset == off ? lseek(fd_, offset, whence) : -1;
-    if (at < 0)
-        return pos_type(off_type(-1));
-    setg(buffer_, buffer_, buffer_);
-    return pos_type(at);
-}
-
-InputFile::pos_type InputFile::seekpos(pos_type pos, std::ios_base::openmode which) {
-    return seekoff(off_type(pos), std::ios_base::beg, which);
 }

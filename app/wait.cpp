@@ -1,121 +1,65 @@
+// The player's one blocking call: poll on the wake-up, a deadline timer and an input.
 #include "app/wait.h"
 
-#include <fcntl.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/timerfd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 
 #include "app/clock.h"
-#include "app/requests.h"
-#include "app/settings.h"
 #include "app/signals.h"
-#include "app/streams.h"
 
-// The wake-up is a pipe: a signal handler on any thread writes a byte, and the select asleep on
-// it wakes at once. A flag alone would not do: the thread that takes the signal need not be the
-// one asleep, and that one would sleep on to its deadline.
-static int gWakePipe[2] = {-1, -1};
-
-// The longest single sleep: a longer timeout would not fit a 32-bit time_t everywhere.
+// The longest single sleep: a later deadline would not fit a 32-bit time_t everywhere. The
+// caller's loop sleeps again.
 static const int64_t kLongestSleep = 1000000;
-static const int64_t kForever = INT64_MAX;
 
-void openWakeUp() {
-    if (pipe(gWakePipe) != 0) {
-        gWakePipe[0] = gWakePipe[1] = -1;
-        return;
+#ifdef __linux__
+// A timer that fires at an absolute time: poll's own timeout is relative and gets a slack of
+// 0.1 % of its length, which on a 500 ms wait makes every note almost half a millisecond late.
+static int deadlineTimer(int64_t deadline) {
+    static const int timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    itimerspec at = {};
+    at.it_value = toTimespec(deadline);
+    if (timer < 0 || timerfd_settime(timer, TFD_TIMER_ABSTIME, &at, nullptr) != 0)
+        return -1;
+    return timer;
+}
+#else
+static int deadlineTimer(int64_t) {
+    return -1;
+}
+#endif
+
+Woke sleepUntil(int64_t deadline, int inputFd) {
+    const int64_t now = nowMicroseconds();
+    deadline = std::min(deadline, now + kLongestSleep);
+    if (deadline <= now)
+        return Woke::kTimeUp;
+    pollfd watched[3] = {{wakeUpFd(), POLLIN, 0}, {inputFd, POLLIN, 0}, {-1, POLLIN, 0}};
+    watched[2].fd = deadlineTimer(deadline);
+    // Without the timer, poll's timeout, rounded up to whole milliseconds.
+    const int timeout = watched[2].fd >= 0 ? -1 : static_cast<int>((deadline - now + 999) / 1000);
+    const int ready = poll(watched, 3, timeout);
+    if (ready < 0 && errno != EINTR)
+        pauseMicroseconds(1000); // never spin on a call that keeps failing
+    if (ready <= 0)
+        return Woke::kWokenUp;
+    if (watched[0].revents != 0) {
+        clearWakeUp();
+        return Woke::kWokenUp;
     }
-    for (int fd : gWakePipe) {
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
+    // A read, an end of file or an error: the reader will tell.
+    if (watched[1].revents != 0)
+        return Woke::kInput;
+    return nowMicroseconds() >= deadline ? Woke::kTimeUp : Woke::kWokenUp;
 }
 
-void wakeSleeper() {
-    if (gWakePipe[1] < 0)
-        return;
-    const int savedErrno = errno;
-    const char byte = 0;
-    ssize_t ignored = write(gWakePipe[1], &byte, 1);
-    (void)ignored;
-    errno = savedErrno;
-}
-
-enum { kInputReady = 1, kWritten = 2 };
-
-// One select, for at most usec: on the wake-up, on inputFd (-1: none) and on the standard
-// descriptors that hold text, of which it writes what the ready ones take.
-static int selectOnce(int64_t usec, int inputFd) {
-    fd_set readable, writable;
-    FD_ZERO(&readable);
-    FD_ZERO(&writable);
-    int top = gWakePipe[0];
-    if (top >= 0)
-        FD_SET(top, &readable);
-    if (inputFd >= 0)
-        FD_SET(inputFd, &readable);
-    top = std::max(top, inputFd);
-    // Nothing is written while a Ctrl-Z waits: a background write to a terminal would only
-    // raise SIGTTOU again.
-    if (!suspendAsked())
-        top = std::max(top, addPendingOutputs(&writable));
-    const timespec timeout = toTimespec(usec);
-    const int ready = pselect(top + 1, &readable, &writable, nullptr, &timeout, nullptr);
-    if (ready < 0) {
-        if (errno == EINTR)
-            return 0;
-        // Never spin on a call that keeps failing; a bad input descriptor is left to its read.
-        pauseMicroseconds(1000);
-        return inputFd >= 0 ? kInputReady : 0;
-    }
-    if (gWakePipe[0] >= 0 && FD_ISSET(gWakePipe[0], &readable)) {
-        char bytes[64];
-        while (read(gWakePipe[0], bytes, sizeof bytes) > 0) {
-        }
-    }
-    const int written = writeReadyOutputs(writable) ? kWritten : 0;
-    return written | (inputFd >= 0 && FD_ISSET(inputFd, &readable) ? kInputReady : 0);
-}
-
-static Woken waitFor(int64_t* deadline, bool stopEnds, int inputFd, bool drain) {
-    for (;;) {
-        const int64_t left = *deadline - nowMicroseconds();
-        if (honourSuspend()) {
-            const int64_t now = nowMicroseconds();
-            *deadline = left > kForever - now ? kForever : now + std::max<int64_t>(left, 0);
-        }
-        if (stopEnds && gIsDone)
-            return Woken::kStopped;
-        if (drain && !outputPending())
-            return Woken::kDone;
-        const int64_t usec = *deadline - nowMicroseconds();
-        if (usec <= 0)
-            return Woken::kDone;
-        if (selectOnce(std::min(usec, kLongestSleep), inputFd) & kInputReady)
-            return Woken::kDone;
-    }
-}
-
-Woken waitUntil(int64_t* deadline, bool stopEnds) {
-    return waitFor(deadline, stopEnds, -1, false);
-}
-
-void pauseFor(int64_t usec) {
-    int64_t deadline = nowMicroseconds() + usec;
-    waitFor(&deadline, false, -1, false);
-}
-
-Woken waitForInput(int fd) {
-    // select cannot watch a descriptor beyond FD_SETSIZE: the read itself waits for that one.
-    int64_t deadline = fd < FD_SETSIZE ? kForever : nowMicroseconds();
-    return waitFor(&deadline, true, fd < FD_SETSIZE ? fd : -1, false);
-}
-
-void waitForReaders() {
-    int64_t forever = kForever;
-    waitFor(&forever, true, -1, true);
-    while (outputPending() && (selectOnce(0, -1) & kWritten)) {
-    }
+void sleepFor(int64_t usec) {
+    const int64_t deadline = nowMicroseconds() + usec;
+    while (nowMicroseconds() < deadline)
+        sleepUntil(deadline);
 }

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "app/clock.h"
+#include "app/requests.h"
 #include "app/settings.h"
-#include "app/wait.h"
 #include "smf/MIDITrack.h"
 
 // Monotonic time, in microseconds, that the next event is due; moved on by every wait.

@@ -3,7 +3,6 @@
 #include <iostream>
 
 #include "app/requests.h"
-#include "app/send.h"
 #include "app/settings.h"
 #include "smf/MIDITrack.h"
 
@@ -57,7 +56,7 @@ void MIDITrack::playChannelEvent() {
     if (kind == 0x80 || kind == 0x90 || kind == 0xB0) {
         // Ctrl-Z is honoured before the next message leaves, also in a burst that never waits.
         // A stop request that came while the player was stopped sends nothing more.
-        if (!honourRequests() || !sendMessage3(outMessage, status, data1, data2))
+        if (!playMessage(outMessage, status, data1, data2))
             return;
         // Only real note numbers have an entry in the table.
         if (kind != 0xB0 && data1 < 128) {

@@ -7,8 +7,8 @@
 #include <iostream>
 #include <string>
 
+#include "app/input_file.h"
 #include "app/settings.h"
-#include "app/streams.h"
 #include "smf/MIDITrack.h"
 #include "smf/byte_swap.h"
 

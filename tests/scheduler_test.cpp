@@ -12,10 +12,9 @@
 #include <utility>
 
 #include "app/clock.h"
+#include "app/requests.h"
 #include "app/settings.h"
 #include "app/signals.h"
-#include "app/streams.h"
-#include "app/wait.h"
 #include "playback/scheduler.h"
 #include "smf/MIDITrack.h"
 
@@ -84,7 +83,6 @@ static void onAlarm(int) {
 
 TEST(Wait, LongWaitEndsOnStop) {
     openWakeUp();
-    installStandardOutputs();
     gIsDone = false;
     signal(SIGALRM, onAlarm);
     itimerval every100ms = {{0, 100000}, {0, 100000}}, off = {};
