@@ -24,6 +24,7 @@ static std::atomic<bool> gSuspendAsked{false};
 static volatile sig_atomic_t gAlarms = 0;
 static const long kAlarmMicroseconds = 100000;
 static const int kAlarmsToGiveUp = 20;
+static sigset_t gMaskBeforeWatch;
 
 void openWakeUp() {
     if (pipe(gWakePipe) != 0) {
@@ -156,8 +157,13 @@ void armWatchdog() {
     (void)installed;
     gAlarms = 0;
     setAlarm(kAlarmMicroseconds);
+    // SIGTTOU and SIGTTIN are not restarted: one taken inside the library's own request to its
+    // server would break that request off. It is taken once the call has returned.
+    const sigset_t set = terminalSignals();
+    pthread_sigmask(SIG_BLOCK, &set, &gMaskBeforeWatch);
 }
 
 void disarmWatchdog() {
     setAlarm(0);
+    pthread_sigmask(SIG_SETMASK, &gMaskBeforeWatch, nullptr);
 }
