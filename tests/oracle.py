@@ -15,7 +15,10 @@ signed = lambda byte: byte - 256 * (byte > 127)
 
 
 class Unreadable(Exception):
-    pass  # a file that mido does not read, or that velotap reads in a way not followed here
+    # A file that mido does not read, or that velotap reads in a way not followed here. Among
+    # them, an event that runs past the end of its track: mido raises, and velotap (a mend)
+    # ends the track there, printing what of a text or sysex length lies inside it.
+    pass
 
 
 def printed(stdout):  # velotap's standard output as lines, but the port's line
@@ -54,6 +57,8 @@ def reading(data, verbose, scale, fixed):
         else:
             out.append("Got unpexpected header")
         pos += 8 + length
+    # Formats 0 and 2: one track after another. (Mends that move time only, never the order or
+    # a line: a tempo change takes effect at its own tick; SMPTE divisions are followed.)
     order = [e for t in tracks for e in t] if fmt in (0, 2) else []
     if fmt == 1:  # merged by time: the opening events, then one event per due track per pass
         order = [e for t in tracks for e in t if e[1]]
@@ -61,8 +66,8 @@ def reading(data, verbose, scale, fixed):
         while any(queues):
             now = max(now, min(q[0][0] for q in queues if q))
             order += [q.pop(0) for q in queues if q and q[0][0] <= now]
-    # An undecodable event stops the song at once: nothing after it in any track. velotap mends
-    # the specification here, which let the other tracks' opening events play all the same.
+    # An undecodable event stops the song. Mend: at once, nothing after it in any track, also
+    # none of the other tracks' opening events, so that nothing the song never reached sounds.
     order = order[:next((k + 1 for k, e in enumerate(order) if e[5]), len(order))]
     out += [e[2] for e in order if e[2] is not None and (verbose or e[3])]
     sent, sounding, pedal = [e[4] for e in order if e[4]], set(), {}
@@ -72,7 +77,8 @@ def reading(data, verbose, scale, fixed):
         elif st >> 4 in (8, 9):
             (sounding.add if st >> 4 == 9 and d2 else sounding.discard)((d1, st & 15))
     # The sweep: each note left sounding, by note then channel; the sustain pedal released on
-    # channels 1 and 2 and, a mend of velotap's, on every other channel the song left it down.
+    # channels 1 and 2, and (a mend: no note rings on under it) on every other channel the song
+    # left it down (64 or more).
     sent += [(0x90 + c, n, 0) for n, c in sorted(sounding)]
     sent += [(0xB0 + c, 64, 0) for c in range(16) if c < 2 or pedal.get(c, 0) >= 64]
     return "\n".join(out + [""]).split("\n"), ["%02x %02x %02x" % m for m in sent]
@@ -109,10 +115,10 @@ def track(body, number, scale, fixed):
                 return events
             elif kind == 0x51:
                 tempo = meta.tempo if scale == 1 else int(f32(scale * meta.tempo))
-                bpm = int(60000000 / tempo) if tempo else 0  # velotap's mend: no tempo, 0 bpm
+                bpm = int(60000000 / tempo) if tempo else 0  # mend: 0 bpm, not a crash
                 add("TEMPO (track %d) %d us per quarter note, %d bpm, ticks=%d %s" % (
                     number, tempo, bpm, tick, " IGNORED " * fixed), True)
-            elif kind == 0x58:  # velotap's mend: a denominator beyond an int shows as 0
+            elif kind == 0x58:  # mend: a denominator beyond an int's range is shown as 0
                 add("TIME SIG: %d/%d %d clocks-per-tick, %d 1/32 notes per quarter note" % (
                     meta.numerator, meta.denominator * (meta.denominator < 2**31),
                     meta.clocks_per_click, meta.notated_32nd_notes_per_beat))
