@@ -114,9 +114,26 @@ static sigset_t terminalSignals() {
     return set;
 }
 
+// Ctrl-Z, the terminal's signals and the continue: taken by one thread, they are handled in the
+// order they came (the kernel drops a pending stop when a continue comes, and the reverse). Two
+// threads could run their handlers the other way round, and a quick fg would be lost.
+static sigset_t suspendSignals() {
+    sigset_t set = terminalSignals();
+    sigaddset(&set, SIGTSTP);
+    sigaddset(&set, SIGCONT);
+    return set;
+}
+
 void holdTerminalSignals() {
-    const sigset_t set = terminalSignals();
+    const sigset_t set = suspendSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void takeTerminalOutputStop(bool take) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTTOU);
+    pthread_sigmask(take ? SIG_UNBLOCK : SIG_BLOCK, &set, nullptr);
 }
 
 void installInterruptHandler() {
@@ -128,7 +145,7 @@ void installInterruptHandler() {
     // again before the player could honour the stop.
     install(SIGTTOU, askSuspend, 0);
     install(SIGTTIN, askSuspend, 0);
-    const sigset_t set = terminalSignals();
+    const sigset_t set = suspendSignals();
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 

@@ -27,10 +27,16 @@ bool stopAsked();
 // terminal, count as Ctrl-Z.
 void installInterruptHandler();
 
-// Keeps SIGTTOU and SIGTTIN from the threads the MIDI libraries start from here on: those
-// threads never touch the terminal, and a signal they took would not interrupt the call that
-// raised it.
+// Keeps Ctrl-Z (SIGTSTP, SIGTTOU, SIGTTIN) and the continue from the calling thread and the
+// threads it starts from here on (the MIDI libraries', the writer's): velotap's own thread takes
+// them all, in the order they came. Those threads never read the terminal, and a signal they
+// took would not interrupt the call that raised it.
 void holdTerminalSignals();
+
+// For the writer thread, around each write: a background write to the terminal (stty tostop)
+// raises SIGTTOU only in a thread that takes it; the write is then broken off and tried again
+// after fg.
+void takeTerminalOutputStop(bool take);
 
 // True from a Ctrl-Z until stopProcess honours it or a continue cancels it.
 bool suspendAsked();

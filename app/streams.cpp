@@ -58,7 +58,13 @@ bool writeAll(int fd, const std::string& text) {
         // only raise SIGTTOU again. The write goes on, not twice, once the player continues.
         while (suspendAsked())
             pauseMicroseconds(5000);
+        // On the writer thread, which otherwise leaves Ctrl-Z to the player's thread.
+        const bool writer = gQueued;
+        if (writer)
+            takeTerminalOutputStop(true);
         const ssize_t written = write(fd, text.data() + done, text.size() - done);
+        if (writer)
+            takeTerminalOutputStop(false);
         if (written > 0) {
             done += static_cast<size_t>(written);
         } else if (written < 0 && errno == EAGAIN) {
@@ -73,6 +79,7 @@ bool writeAll(int fd, const std::string& text) {
 }
 
 void writerThread() {
+    holdTerminalSignals();
     std::unique_lock<std::mutex> lock(gQueue.lock);
     for (;;) {
         gQueue.hasText.wait(lock, [] { return !gQueue.batches.empty(); });
