@@ -473,10 +473,10 @@ def corpus():
 
 def decoding():
     # Random files (tests/oracle.py) played to our port: every line velotap prints and every
-    # message at the port as the oracle's own reading of the file gives them. 25 files on JACK,
+    # message at the port as the oracle's own reading of the file gives them. 40 files on JACK,
     # 8 in the ALSA VM (or --count); a failing one prints its seed, which --seed N replays.
     first = int(OPTS.get("--seed", random.randrange(10**6)))
-    count = int(OPTS.get("--count", 1 if "--seed" in OPTS else 25 if SYSTEM == "jack" else 8))
+    count = int(OPTS.get("--count", 1 if "--seed" in OPTS else 40 if SYSTEM == "jack" else 8))
     for seed in range(first, first + count):
         data, args = oracle.random_song(random.Random(seed))
         open(CASE, "wb").write(data)
