@@ -149,12 +149,14 @@ void installInterruptHandler() {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+// A Ctrl-Z after a stop signal is not honoured: velotap is on its way out. Taken on another
+// thread, it may even be handled after a stop that was sent later.
 bool suspendAsked() {
-    return gSuspendAsked;
+    return gSuspendAsked && !gStopAsked;
 }
 
 void stopProcess() {
-    if (!gSuspendAsked.exchange(false))
+    if (!gSuspendAsked.exchange(false) || gStopAsked)
         return;
     // SIGSTOP, not SIGTSTP: the kernel drops a stop by SIGTSTP in an orphaned process group
     // (a player started from a script), which would leave it playing on.

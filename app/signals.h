@@ -38,7 +38,7 @@ void holdTerminalSignals();
 // after fg.
 void takeTerminalOutputStop(bool take);
 
-// True from a Ctrl-Z until stopProcess honours it or a continue cancels it.
+// True from a Ctrl-Z until stopProcess honours it, a continue cancels it or a stop is asked.
 bool suspendAsked();
 
 // Stops the whole process, as Ctrl-Z asked, and returns once it is continued. A continue that
