@@ -59,9 +59,9 @@ class Receiver:
         return msgs
 
 
-def start(args, stdout=sp.PIPE, closed="", stderr=sp.PIPE):  # velotap; `closed` descriptors closed
+def start(args, stdout=sp.PIPE, closed=""):  # velotap, with the descriptors in `closed` closed
     return sp.Popen(["sh", "-c", 'exec "$@"' + "".join(" %s>&-" % fd for fd in closed), "sh",
-                     VELOTAP] + args, stdout=stdout, stderr=stderr, text=True, errors="replace")
+                     VELOTAP] + args, stdout=stdout, stderr=sp.PIPE, text=True, errors="replace")
 
 
 def check(name, what, got, expected):
