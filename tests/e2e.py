@@ -321,7 +321,7 @@ def rules(sent, samples, msgs, notes, scale, first):
     broken += ["after a stop signal it ran %.2f s" % ran(stop)] * (ran(stop) > 1)
     broken += ["stopped at %s after a stop signal, with no Ctrl-Z since" % when(u) for u, s in
                samples if u > going + 0.3 and s == "T" and not at(sent, TSTP, stop, u)][:1]
-    for t in at(sent, TSTP):
+    for t in at(sent, TSTP, 0, stop):  # a Ctrl-Z after a stop signal is not honoured
         if not at(sent, STOPS | CONT, t, t + 0.3):  # stopped within 300 ms (or ended), silenced
             u, s = next((u, s) for u, s in samples if u >= t and s == "T" or s in "ZX")
             sounding = left_sounding([(v, m) for v, m in msgs if v <= u]) if s == "T" else []
