@@ -339,7 +339,8 @@ def rules(sent, samples, msgs, notes, scale, first):
     # The song's time 0, from the note on before any Ctrl-Z that came least late for its time in
     # the song: the first message may leave a little late.
     zero = min([t - notes.get((m[0] & 15, m[1], m[2]), (0,))[0] * scale for t, m in msgs if
-                m[0] & 0xF0 == 0x90 and m[2] and t < min(at(sent, TSTP) or [1e9])] or [first])
+                m[0] & 0xF0 == 0x90 and m[2] and t < min(at(sent, TSTP) or [1e9])] or [
+                    first - min(due for due, _ in notes.values()) * scale])  # the song's first
     pedal, played = {}, []
     for t, m in msgs:  # a note on comes after the song's own last pedal on its channel, and not
         if m[0] & 0xF0 == 0xB0 and m[1] == 64:  # before its time in the song, moved on as above
