@@ -11,5 +11,6 @@ int64_t nowMicroseconds();
 // usec as a timespec (not negative).
 timespec toTimespec(int64_t usec);
 
-// Sleeps the whole time, whatever signals arrive meanwhile, without any other descriptor.
+// Sleeps the whole time, whatever signals arrive meanwhile: for what must not look at the
+// requests (a retry's pause, the pause after the sweep).
 void pauseMicroseconds(int64_t usec);

@@ -17,7 +17,6 @@
 #include "app/settings.h"
 #include "app/signals.h"
 #include "app/silence.h"
-#include "app/wait.h"
 
 // The three bytes clear-notes writes each message into: storage is taken once.
 static std::vector<unsigned char> gMessage(3, 0);
@@ -223,7 +222,7 @@ void shutdownOutput() {
     setPlaying(false);
     if (gMidiOut != nullptr)
         silenceOutput(false);
-    sleepFor(200000);
+    pauseMicroseconds(200000);
     if (gMidiOut != nullptr) {
         // RtMidi's JACK output frees its buffer before it leaves the server, while the server
         // may still be reading it: close the port first and let a cycle pass.

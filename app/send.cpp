@@ -84,7 +84,7 @@ void sendMidi(const std::vector<unsigned char>& message) {
             ++gLostCount;
             return;
         }
-        sleepFor(1000);
+        pauseMicroseconds(1000);
     }
     if ((message[0] & 0xF0) == 0xB0 && message[1] == 0x40)
         gPedalValue[message[0] & 0x0F] = message[2];

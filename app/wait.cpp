@@ -57,9 +57,3 @@ Woke sleepUntil(int64_t deadline, int inputFd) {
         return Woke::kInput;
     return nowMicroseconds() >= deadline ? Woke::kTimeUp : Woke::kWokenUp;
 }
-
-void sleepFor(int64_t usec) {
-    const int64_t deadline = nowMicroseconds() + usec;
-    while (nowMicroseconds() < deadline)
-        sleepUntil(deadline);
-}

@@ -10,7 +10,3 @@ enum class Woke { kTimeUp, kWokenUp, kInput };
 // Sleeps until deadline (microseconds on the monotonic clock), until wakeSleeper is called, or
 // until inputFd (-1: none) can be read or has ended, and says which came first.
 Woke sleepUntil(int64_t deadline, int inputFd = -1);
-
-// Sleeps usec, whatever wakes it meanwhile: for what must leave before any request is honoured
-// (the pacing of a silencing, a retry's pause).
-void sleepFor(int64_t usec);
