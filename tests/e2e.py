@@ -64,6 +64,19 @@ def start(args, stdout=sp.PIPE, closed=""):  # velotap, with the descriptors in 
                      VELOTAP] + args, stdout=stdout, stderr=sp.PIPE, text=True, errors="replace")
 
 
+def outputs(p):  # velotap's standard output and error, read as they come; a hung run is killed
+    try:
+        return p.communicate(timeout=60)
+    except sp.TimeoutExpired:
+        p.kill()
+        return p.communicate()
+
+
+def port_numbers(*clients):  # the numbers -o takes for these clients' ports
+    names = rtmidi.MidiOut(API, "port list").get_ports()
+    return [str(next(k + 1 for k, n in enumerate(names) if n.startswith(c + ":"))) for c in clients]
+
+
 def check(name, what, got, expected):
     if got == expected:
         return
@@ -154,12 +167,7 @@ def run_rows(rows):
             p.send_signal(row.action)
         elif row.action:
             row.action(p)
-        try:  # what velotap prints is read as it comes; a hung run is killed and fails
-            stdout, stderr = p.communicate(timeout=60)
-        except sp.TimeoutExpired:
-            p.kill()
-            stdout, stderr = p.communicate()
-        got = rec.settle()
+        (stdout, stderr), got = outputs(p), rec.settle()
         if isinstance(row.out, str):
             check(row.name, "stdout", stdout, row.out.replace("{list}", listing))
         elif row.out:
@@ -173,9 +181,9 @@ def run_rows(rows):
 
 
 # Random stops: short random songs, each played under a random schedule of Ctrl-Z (or SIGTTOU,
-# SIGTTIN, taken as one), fg and stop signals, tight pairs (under 30 ms apart) as often as loose ones, and checked against the rules
-# of stopping and going on, at the port and in the process state. A failing run prints its
-# seed: --seed N replays it (and --count N the seeds after it).
+# SIGTTIN, taken as one), fg and stop signals, tight pairs (under 30 ms apart) as often as loose
+# ones, and checked against the rules of stopping and going on, at the port and in the process
+# state. A failing run prints its seed: --seed N replays it (and --count N the seeds after it).
 STOPS = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP}
 TSTP, CONT = {signal.SIGTSTP, signal.SIGTTOU, signal.SIGTTIN}, {signal.SIGCONT}  # Ctrl-Z, fg
 SIGNALS = [signal.SIGTSTP] * 2 + sorted(TSTP) + [signal.SIGCONT] * 4 + sorted(STOPS)
@@ -188,8 +196,9 @@ STOP_SLACK = 0.1
 def random_song(rng):
     # Format 0 or 1, each channel's notes and pedals (at 0, 64 or 127) in one track, so that no
     # merge can reorder them, its note ons told apart by note and velocity; tempo changes and
-    # 1600 texts at the start (90 KB with -v); in a burst about 2000 messages. Gives the song and, per note
-    # on, its time in the song (s) and the song's last pedal value on its channel before it.
+    # 1600 texts at the start (90 KB with -v); in a burst about 2000 messages. Gives the song
+    # and, per note on, its time in the song (s) and the song's last pedal value on its channel
+    # before it.
     song, burst = mido.MidiFile(type=rng.choice((0, 1)), ticks_per_beat=96), rng.random() < 0.25
     meta = lambda kind, tick, **value: mido.MetaMessage(kind, time=tick, **value)
     tracks = [[meta("set_tempo", t, tempo=rng.choice((3, 5, 8)) * 100000)
@@ -456,9 +465,7 @@ def decoding():
     cases += [("corpus " + os.path.basename(f), open(f, "rb").read(), ["-v", "-f", "100000000"])
               for f in sorted(files, key=os.path.getsize, reverse=True)]
     receivers = [Receiver("decoding%d" % k) for k in range(8)]
-    names = rtmidi.MidiOut(API, "port list").get_ports()
-    ports = [str(next(n + 1 for n, p in enumerate(names) if p.startswith("decoding%d:" % k)))
-             for k in range(8)]
+    ports = port_numbers(*("decoding%d" % k for k in range(8)))
     for batch in range(0, len(cases), 8):
         runs = []
         for k, (name, data, args) in enumerate(cases[batch:batch + 8]):
@@ -466,12 +473,7 @@ def decoding():
             runs.append((name, data, args, time.sleep(0.05) or start(
                 args + ["-o", ports[k], "%s/%d.mid" % (TMP, k)])))
         for (name, data, args, p), r in zip(runs, receivers):
-            try:  # a song that does not end fails, and the next ones play
-                stdout, stderr = p.communicate(timeout=60)
-            except sp.TimeoutExpired:
-                p.kill()
-                stdout, stderr = p.communicate()
-            got = r.settle(0.05)
+            (stdout, stderr), got = outputs(p), r.settle(0.05)  # a hung song fails, the next plays
             check(name, "velotap %s: stderr, status, left sounding" % " ".join(args),
                   (stderr, p.returncode, left_sounding(got)), ("", 0, []))
             try:
@@ -500,8 +502,7 @@ if SYSTEM == "jack":
     os.environ["JACK_DEFAULT_SERVER"] = MAIN
     until(lambda: not sp.run(["jack_lsp"], capture_output=True).returncode)
 SYNTH, OTHER = Receiver(), Receiver("other")  # two ports: the list's numbering shows
-N = str(next(k + 1 for k, p in enumerate(rtmidi.MidiOut(API, "port list").get_ports())
-             if p.startswith("synth:")))  # our port's number in the list
+N = port_numbers("synth")[0]  # our port's number in the list
 STEPS = dict(table=lambda: run_rows(ROWS), decoding=decoding)
 if SERVER:
     STEPS.update(random_stops=random_stops, held_outputs=held_outputs)
