@@ -26,13 +26,13 @@ static void run(const RunOptions& opts) {
         clearAllNotes();
         return;
     }
-    // Opening a FIFO waits for its writer: until then Ctrl-C ends velotap as by default.
+    // Opening a FIFO waits for its writer: until then Ctrl-C ends velotap and Ctrl-Z stops it,
+    // as by default.
     const int fd = openMidiFile(opts.fileName);
     if (fd < 0)
         return;
-    gIsDone = false;
-    // From here on signals are the player's requests, and nothing waits for standard output:
-    // the writer thread, started after the handlers so that it may take SIGTTOU, writes it.
+    // From here on signals are the player's requests, and nothing waits for standard output
+    // and error: writer threads write them.
     installInterruptHandler();
     queueStandardOutputs();
     MIDITrack* head = loadMidiFile(fd);
@@ -47,7 +47,9 @@ int main(int argc, char** argv) {
     // A closed standard output (velotap -v song.mid | head) must not end the player with
     // notes sounding: failed writes are ignored and playing goes on.
     signal(SIGPIPE, SIG_IGN);
-    holdTerminalSignals();
+    // Before anything starts a thread: until the song Ctrl-Z stops velotap and fg continues
+    // it, as any program, and while it plays velotap's own thread alone takes them.
+    holdSuspendSignals();
     installStandardOutputs();
     const RunOptions opts = scanOptions(argc, argv);
     std::fill(std::begin(gSoundingFlags), std::end(gSoundingFlags), 0);
@@ -58,9 +60,9 @@ int main(int argc, char** argv) {
     } catch (RtMidiError&) {
         // Its text was shown when the library met it.
     }
-    shutdownOutput();
+    const int status = shutdownOutput();
     reportDroppedLines();
     // What velotap printed is all there for the reader, unless a stop signal came.
     waitForReaders();
-    return 0;
+    return status;
 }

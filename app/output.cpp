@@ -101,6 +101,7 @@ static RtMidiOut* workingOutput(int captured) {
 }
 
 bool createOutput() {
+    watchJackServer();
     // What the libraries print while they look for a working MIDI system describes fallbacks;
     // it is shown only when nothing works.
     std::fflush(stderr);
@@ -213,17 +214,22 @@ void clearAllNotes() {
             sendMessage3(gMessage, 0x90 + channel, note, 0x00);
     // This run knows nothing of the pedals earlier runs left down on the other channels.
     releasePedals(true);
-    pauseFor(1000000);
+    // A wait that stops only when the JACK server goes away: there are no stop requests yet.
+    int64_t end = nowMicroseconds() + 1000000;
+    waitUntil(&end, true);
 }
 
-void shutdownOutput() {
+int shutdownOutput() {
     // A Ctrl-Z that comes meanwhile stops the player once the sweep has left: neither the
     // sweep nor the pause after it looks at the requests.
     setPlaying(false);
-    if (gMidiOut != nullptr)
+    if (!outputLost()) {
         silenceOutput(false);
-    pauseMicroseconds(200000);
-    if (gMidiOut != nullptr) {
+        pauseMicroseconds(200000);
+    }
+    // Once the JACK server went away nothing reaches the port, and closing it would only wait a
+    // second for a cycle that never comes: the output is left to the exit.
+    if (gMidiOut != nullptr && !outputLost()) {
         // RtMidi's JACK output frees its buffer before it leaves the server, while the server
         // may still be reading it: close the port first and let a cycle pass.
         watched([] { gMidiOut->closePort(); });
@@ -231,5 +237,10 @@ void shutdownOutput() {
         watched([] { delete gMidiOut; });
         gMidiOut = nullptr;
     }
+    if (outputLost()) {
+        std::cerr << "velotap: the JACK server went away\n";
+        return 1;
+    }
     reportLostMessages();
+    return 0;
 }

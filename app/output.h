@@ -17,5 +17,7 @@ bool openOutput(int32_t portIndex);
 // Note On velocity 0 for every note on every channel, then the sustain pedal off, then a pause.
 void clearAllNotes();
 
-// Silences the output, lets the messages leave, and deletes gMidiOut.
-void shutdownOutput();
+// Silences the output, lets the messages leave, and deletes gMidiOut. Returns the exit status:
+// 1, after one line on standard error, when the JACK server went away by then (from that moment
+// nothing more is sent or closed), else 0.
+int shutdownOutput();

@@ -66,7 +66,8 @@ static bool honourSuspend() {
     return true;
 }
 
-static Woken waitFor(int64_t* deadline, bool stopEnds, int inputFd, bool drain) {
+// drain, when not null, says whether output waits for a reader: the wait ends once none does.
+static Woken waitFor(int64_t* deadline, bool stopEnds, int inputFd, bool (*drain)()) {
     for (;;) {
         const int64_t left = *deadline - nowMicroseconds();
         if (honourSuspend()) {
@@ -75,7 +76,10 @@ static Woken waitFor(int64_t* deadline, bool stopEnds, int inputFd, bool drain) 
         }
         if (stopEnds && stopAsked())
             return Woken::kStopped;
-        if (drain && !outputPending())
+        // A JACK server that went away ends the song, but not the wait for the reader.
+        if (stopEnds && !drain && outputLost())
+            return Woken::kStopped;
+        if (drain && !drain())
             return Woken::kDone;
         if (nowMicroseconds() >= *deadline)
             return Woken::kDone;
@@ -85,23 +89,28 @@ static Woken waitFor(int64_t* deadline, bool stopEnds, int inputFd, bool drain) 
 }
 
 Woken waitUntil(int64_t* deadline, bool stopEnds) {
-    return waitFor(deadline, stopEnds, -1, false);
+    return waitFor(deadline, stopEnds, -1, nullptr);
 }
 
 void pauseFor(int64_t usec) {
     int64_t deadline = nowMicroseconds() + usec;
-    waitFor(&deadline, false, -1, false);
+    waitFor(&deadline, false, -1, nullptr);
 }
 
 Woken waitForInput(int fd) {
     int64_t forever = kForever;
-    return waitFor(&forever, true, fd, false);
+    return waitFor(&forever, true, fd, nullptr);
 }
 
 void waitForReaders() {
     wakeWhenWritten();
     int64_t forever = kForever;
-    waitFor(&forever, true, -1, true);
+    waitFor(&forever, true, -1, outputPending);
+    // A stop ends the wait for standard output's reader at once. Standard error, where it has a
+    // queue of its own, still gets 0.1 s for its last lines (how many were dropped, say): no more,
+    // as nobody may read it either.
+    int64_t grace = nowMicroseconds() + 100000;
+    waitFor(&grace, false, -1, errorPending);
 }
 
 bool playMessage(std::vector<unsigned char>& message, unsigned char status, unsigned char data1,

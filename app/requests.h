@@ -24,7 +24,8 @@ void pauseFor(int64_t usec);
 Woken waitForInput(int fd);
 
 // Waits until standard output and error have taken all the text they hold, as cat would. Only
-// a stop signal ends this wait; the text still waiting is then dropped.
+// a stop signal ends this wait; the text still waiting is then dropped, but for what a standard
+// error that leads elsewhere than standard output takes within 0.1 s.
 void waitForReaders();
 
 // Sends one of the song's messages in its turn (app/send.h), after honouring a Ctrl-Z. False,

@@ -63,7 +63,8 @@ int64_t sendableAt() {
 }
 
 void sendMidi(const std::vector<unsigned char>& message) {
-    if (gMidiOut == nullptr)
+    // Nothing would take it from the library's queue, which would fill and hold the caller.
+    if (gMidiOut == nullptr || outputLost())
         return;
     // A sleep that overshoots leaves the extra time as credit, so the next message waits that
     // much less: over a long run the rate is one message per kMessageCost, never more.

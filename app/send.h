@@ -1,4 +1,5 @@
-// How one message leaves the program: paced, retried when refused, watched for a hang.
+// How one message leaves the program: paced, retried when refused, watched for a hang; and not
+// at all once the JACK server went away (app/jack_server.cpp).
 #pragma once
 
 #include <cstdint>
@@ -34,3 +35,11 @@ bool pedalDown(int channel);
 
 // One line on standard error when messages were lost.
 void reportLostMessages();
+
+// From here on libjack's error messages are watched for the JACK server's end (and shown as
+// libjack shows them): before any JACK client opens, as libjack's threads read the hook.
+void watchJackServer();
+
+// True once the JACK server went away: nothing can reach the port, nothing more is sent, and
+// the song ends (gIsDone, and the player is woken).
+bool outputLost();

@@ -8,7 +8,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <initializer_list>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "app/settings.h"
 
@@ -23,7 +27,7 @@ static std::atomic<bool> gSuspendAsked{false};
 // that fall due while the process is stopped arrive as one, so a stop adds at most 100 ms.
 static volatile sig_atomic_t gAlarms = 0;
 static const long kAlarmMicroseconds = 100000;
-static const int kAlarmsToGiveUp = 20;
+static const int kAlarmsToGiveUp = 100;
 static sigset_t gMaskBeforeWatch;
 
 void openWakeUp() {
@@ -114,9 +118,8 @@ static sigset_t terminalSignals() {
     return set;
 }
 
-// Ctrl-Z, the terminal's signals and the continue: taken by one thread, they are handled in the
-// order they came (the kernel drops a pending stop when a continue comes, and the reverse). Two
-// threads could run their handlers the other way round, and a quick fg would be lost.
+// Ctrl-Z, the terminal's stops and the continue: taken by one thread, they are handled in the
+// order they came (the kernel drops a pending stop when a continue comes, and the reverse).
 static sigset_t suspendSignals() {
     sigset_t set = terminalSignals();
     sigaddset(&set, SIGTSTP);
@@ -124,9 +127,54 @@ static sigset_t suspendSignals() {
     return set;
 }
 
-void holdTerminalSignals() {
+// The thread that takes the suspend signals until the song, with their default action. Never
+// destroyed: where no song plays, it still waits when velotap exits.
+struct StandIn {
+    std::mutex lock;
+    std::condition_variable cue;
+    bool songStarts = false;
+    std::thread thread;
+};
+static StandIn& gStandIn = *new StandIn;
+
+void holdSuspendSignals() {
     const sigset_t set = suspendSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    try {
+        gStandIn.thread = std::thread([] {
+            const sigset_t taken = suspendSignals();
+            pthread_sigmask(SIG_UNBLOCK, &taken, nullptr);
+            std::unique_lock<std::mutex> lock(gStandIn.lock);
+            gStandIn.cue.wait(lock, [] { return gStandIn.songStarts; });
+        });
+    } catch (const std::system_error&) {
+        // Without it a Ctrl-Z waits for the song, which drops it (endStandIn).
+    }
+}
+
+// Once it has returned, no thread but velotap's own can take a suspend signal.
+static void endStandIn() {
+    if (!gStandIn.thread.joinable()) {
+        // Ctrl-Z and the terminal's stops held since the start were meant for then, not the song.
+        for (int sig : {SIGTSTP, SIGTTOU, SIGTTIN})
+            signal(sig, SIG_IGN);
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(gStandIn.lock);
+        gStandIn.songStarts = true;
+    }
+    gStandIn.cue.notify_one();
+    gStandIn.thread.join();
+}
+
+SuspendSignalsHeld::SuspendSignalsHeld() {
+    const sigset_t set = suspendSignals();
+    pthread_sigmask(SIG_BLOCK, &set, &before_);
+}
+
+SuspendSignalsHeld::~SuspendSignalsHeld() {
+    pthread_sigmask(SIG_SETMASK, &before_, nullptr);
 }
 
 void takeTerminalOutputStop(bool take) {
@@ -137,6 +185,7 @@ void takeTerminalOutputStop(bool take) {
 }
 
 void installInterruptHandler() {
+    endStandIn();
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         install(sig, finish);
     install(SIGTSTP, askSuspend);
@@ -145,6 +194,7 @@ void installInterruptHandler() {
     // again before the player could honour the stop.
     install(SIGTTOU, askSuspend, 0);
     install(SIGTTIN, askSuspend, 0);
+    // One that came since the stand-in ended is honoured as a request.
     const sigset_t set = suspendSignals();
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }

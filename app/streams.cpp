@@ -1,8 +1,10 @@
-// Standard output and error: direct until the song plays, then a queue and a writer thread.
+// Standard output and error: direct until the song plays, then queues and writer threads.
 #include "app/streams.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <iostream>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "app/clock.h"
@@ -30,9 +33,9 @@ struct Batch {
     std::string text;
 };
 
-// The queue between the player and the writer thread. The lock is held only to move a batch
-// in or out, never across a write. Never destroyed: the writer thread may still wait on it when
-// the process exits.
+// A queue between the player and one writer thread, for the place that standard output, error or
+// both lead to. The lock is held only to move a batch in or out, never across a write. Never
+// destroyed: the writer thread may still wait on it when the process exits.
 struct Queue {
     std::mutex lock;
     std::condition_variable hasText;
@@ -42,78 +45,127 @@ struct Queue {
     bool failed[2] = {};
     bool writing = false;
 };
-Queue& gQueue = *new Queue;
+// The queue of each descriptor: one for both, or one each. Set before gQueued.
+Queue* gQueues[2] = {};
 std::atomic<bool> gQueued{false};
 std::atomic<bool> gWakeWhenWritten{false};
+// Which descriptor is a terminal: set before anything is written.
+bool gTerminal[2] = {};
 
 const int kFds[2] = {STDOUT_FILENO, STDERR_FILENO};
 const char* const kNames[2] = {"standard output", "standard error"};
 
-// Writes all of text to fd as any program would, blocking. Returns false when the descriptor
-// failed (a closed pipe, a full disk): the rest of its text is dropped, the song goes on.
-bool writeAll(int fd, const std::string& text) {
+// True when fd is velotap's terminal and velotap is in the background, where the terminal
+// refuses it writes (stty tostop).
+bool terminalRefuses(int fd) {
+    termios mode;
+    if (tcgetattr(fd, &mode) != 0 || (mode.c_lflag & TOSTOP) == 0)
+        return false;
+    const pid_t foreground = tcgetpgrp(fd);
+    return foreground > 0 && foreground != getpgrp();
+}
+
+// Writes all of text to fd as any program would, blocking. Returns 0, or the error that failed
+// the descriptor (a closed pipe, a full disk): the rest of its text is dropped, the song goes on.
+// A Ctrl-Z does not hold the write up: it goes on until the whole process stops, and after fg
+// where it stopped, no line lost or doubled.
+int writeAll(int fd, const std::string& text, bool terminal) {
     size_t done = 0;
     while (done < text.size()) {
-        // Nothing is written while a Ctrl-Z waits: a background write to the terminal would
-        // only raise SIGTTOU again. The write goes on, not twice, once the player continues.
-        while (suspendAsked())
+        // A background write to the terminal (stty tostop) stops velotap, as it would any
+        // program: SIGTTOU is taken for that write alone. Once velotap is about to stop, another
+        // try would only raise it again.
+        const bool refused = terminal && terminalRefuses(fd);
+        if (refused && (suspendAsked() || stopAsked())) {
             pauseMicroseconds(5000);
-        // On the writer thread, which otherwise leaves Ctrl-Z to the player's thread.
-        const bool writer = gQueued;
-        if (writer)
+            continue;
+        }
+        if (refused)
             takeTerminalOutputStop(true);
         const ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (writer)
+        const int error = errno;
+        if (refused)
             takeTerminalOutputStop(false);
         if (written > 0) {
             done += static_cast<size_t>(written);
-        } else if (written < 0 && errno == EAGAIN) {
+        } else if (written < 0 && error == EAGAIN) {
             // A descriptor another program left non-blocking: wait until it takes more.
             pollfd ready = {fd, POLLOUT, 0};
             poll(&ready, 1, 100);
-        } else if (written == 0 || errno != EINTR) {
-            return false;
+        } else if (written == 0) {
+            return EIO;
+        } else if (error != EINTR) {
+            return error;
         }
     }
-    return true;
+    return 0;
 }
 
-void writerThread() {
-    holdTerminalSignals();
-    std::unique_lock<std::mutex> lock(gQueue.lock);
+void queueText(int stream, const std::string& text);
+
+// One line on standard error when standard output fails, but for a closed pipe: its reader
+// (head, say) has taken all it wanted.
+void sayOutputFailed(int error) {
+    if (error != EPIPE)
+        queueText(1, "velotap: standard output failed (" + std::generic_category().message(error) +
+                         "): the rest of its lines are dropped\n");
+}
+
+void writerThread(Queue* queue) {
+    std::unique_lock<std::mutex> lock(queue->lock);
     for (;;) {
-        gQueue.hasText.wait(lock, [] { return !gQueue.batches.empty(); });
-        Batch batch = std::move(gQueue.batches.front());
-        gQueue.batches.pop_front();
-        gQueue.writing = true;
+        queue->hasText.wait(lock, [queue] { return !queue->batches.empty(); });
+        Batch batch = std::move(queue->batches.front());
+        queue->batches.pop_front();
+        queue->writing = true;
         lock.unlock();
-        const bool written = writeAll(kFds[batch.stream], batch.text);
+        const int error = writeAll(kFds[batch.stream], batch.text, gTerminal[batch.stream]);
         lock.lock();
-        gQueue.waiting[batch.stream] -= batch.text.size();
-        gQueue.failed[batch.stream] = gQueue.failed[batch.stream] || !written;
-        gQueue.writing = false;
-        if (gQueue.batches.empty() && gWakeWhenWritten)
+        queue->waiting[batch.stream] -= batch.text.size();
+        const bool failsNow = error != 0 && !queue->failed[batch.stream];
+        queue->failed[batch.stream] = queue->failed[batch.stream] || error != 0;
+        queue->writing = false;
+        if (failsNow && batch.stream == 0) {
+            // Standard error may have this queue too.
+            lock.unlock();
+            sayOutputFailed(error);
+            lock.lock();
+        }
+        if (queue->batches.empty() && gWakeWhenWritten)
             wakeSleeper();
     }
 }
 
-// Hands text (whole lines, but for an explicit flush) of stream to the writer thread.
+// Hands text (whole lines, but for an explicit flush) of stream to its writer thread.
 void queueText(int stream, const std::string& text) {
-    const std::lock_guard<std::mutex> lock(gQueue.lock);
-    if (gQueue.failed[stream])
+    Queue& queue = *gQueues[stream];
+    const std::lock_guard<std::mutex> lock(queue.lock);
+    if (queue.failed[stream])
         return;
-    if (gQueue.waiting[stream] + text.size() > kMostWaiting) {
-        gQueue.dropped[stream] += std::max<long>(1, std::count(text.begin(), text.end(), '\n'));
+    if (queue.waiting[stream] + text.size() > kMostWaiting) {
+        queue.dropped[stream] += std::max<long>(1, std::count(text.begin(), text.end(), '\n'));
         return;
     }
-    gQueue.waiting[stream] += text.size();
-    std::deque<Batch>& batches = gQueue.batches;
+    queue.waiting[stream] += text.size();
+    std::deque<Batch>& batches = queue.batches;
     if (!batches.empty() && batches.back().stream == stream &&
         batches.back().text.size() < kLongestBatch)
         batches.back().text += text;
     else
         batches.push_back({stream, text});
-    gQueue.hasText.notify_one();
+    queue.hasText.notify_one();
+}
+
+bool pending(Queue* queue) {
+    const std::lock_guard<std::mutex> lock(queue->lock);
+    return !queue->batches.empty() || queue->writing;
+}
+
+// True when standard output and error lead to one place: the same pipe, file or terminal.
+bool onePlace() {
+    struct stat out, err;
+    return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+           out.st_dev == err.st_dev && out.st_ino == err.st_ino;
 }
 
 // Text for one standard descriptor, taken line by line from its stream.
@@ -144,7 +196,7 @@ class Outlet : public std::streambuf {
     }
 
   private:
-    // Moves the first count bytes of line_ out: to the writer thread once the song plays, else
+    // Moves the first count bytes of line_ out: to its writer thread once the song plays, else
     // straight to the descriptor.
     void take(size_t count) {
         if (count == 0)
@@ -154,7 +206,7 @@ class Outlet : public std::streambuf {
         if (gQueued)
             queueText(stream_, text);
         else
-            writeAll(kFds[stream_], text);
+            writeAll(kFds[stream_], text, gTerminal[stream_]);
     }
 
     const int stream_;
@@ -182,20 +234,51 @@ void installStandardOutputs() {
     std::cerr.rdbuf(new Outlet(1));
     // Whole lines, as on standard output: a line is never cut by another program's.
     std::cerr.unsetf(std::ios::unitbuf);
+    for (int stream = 0; stream < 2; ++stream)
+        gTerminal[stream] = isatty(kFds[stream]) == 1;
 }
 
 void queueStandardOutputs() {
     std::cout.flush();
     std::cerr.flush();
+    gQueues[0] = new Queue;
+    gQueues[1] = onePlace() ? gQueues[0] : new Queue;
+    bool noWriter[2] = {};
+    std::string why;
+    for (int stream = 0; stream < 2; ++stream) {
+        Queue* queue = gQueues[stream];
+        if (stream == 1 && queue == gQueues[0]) {
+            noWriter[1] = noWriter[0];
+            break;
+        }
+        try {
+            // Born holding the suspend signals: while playing, velotap's own thread alone takes
+            // them. Never joined: at exit, whatever a writer still holds for a reader that does
+            // not read is dropped with the process.
+            const SuspendSignalsHeld held;
+            std::thread(writerThread, queue).detach();
+        } catch (const std::system_error& error) {
+            noWriter[stream] = true;
+            why = error.code().message();
+            queue->failed[0] = queue->failed[1] = true;
+        }
+    }
+    // Written directly: the song has not started.
+    if (noWriter[0] && noWriter[1])
+        std::cerr << "velotap: no thread to write standard output and error (" << why
+                  << "): their lines are dropped\n";
+    else if (noWriter[0] || noWriter[1])
+        std::cerr << "velotap: no thread to write " << kNames[noWriter[1]] << " (" << why
+                  << "): its lines are dropped\n";
     gQueued = true;
-    // The thread is never joined: at exit, whatever it still holds for a reader that does not
-    // read is dropped with the process.
-    std::thread(writerThread).detach();
 }
 
 bool outputPending() {
-    const std::lock_guard<std::mutex> lock(gQueue.lock);
-    return !gQueue.batches.empty() || gQueue.writing;
+    return gQueued && (pending(gQueues[0]) || pending(gQueues[1]));
+}
+
+bool errorPending() {
+    return gQueued && gQueues[1] != gQueues[0] && pending(gQueues[1]);
 }
 
 void wakeWhenWritten() {
@@ -203,8 +286,16 @@ void wakeWhenWritten() {
 }
 
 void reportDroppedLines() {
-    for (int stream = 0; stream < 2; ++stream)
-        if (gQueue.dropped[stream] > 0)
-            std::cerr << "velotap: " << gQueue.dropped[stream] << " lines of " << kNames[stream]
+    if (!gQueued)
+        return;
+    for (int stream = 0; stream < 2; ++stream) {
+        long dropped;
+        {
+            const std::lock_guard<std::mutex> lock(gQueues[stream]->lock);
+            dropped = gQueues[stream]->dropped[stream];
+        }
+        if (dropped > 0)
+            std::cerr << "velotap: " << dropped << " lines of " << kNames[stream]
                       << " were dropped: they were not read in time\n";
+    }
 }

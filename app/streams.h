@@ -10,15 +10,22 @@ void keepStandardDescriptors();
 // at once: until the song plays the program waits for its output as any program does.
 void installStandardOutputs();
 
-// From here on the lines go to the writer thread, in the order printed, both descriptors on one
-// queue; up to 16 MiB wait per descriptor, past which lines are dropped and counted. Nothing
-// here blocks the caller.
+// From here on the lines go to writer threads, in the order printed: one queue and one thread
+// where standard output and error lead to one place (one pipe, file or terminal), so that their
+// lines keep the one order; else one each, so that neither waits for the other's reader. Up to
+// 16 MiB wait per descriptor, past which lines are dropped and counted. From then on nothing
+// here blocks the caller. Where a writer cannot be started, one line on standard error says so
+// (written at once, before the song), and what it would have written is dropped.
 void queueStandardOutputs();
 
-// True while lines wait for the writer or one is being written.
+// True while lines wait for a writer or one is being written.
 bool outputPending();
 
-// Calls wakeSleeper (app/signals.h) each time the writer has written all it had: for a wait
+// The same for standard error alone, where it has a queue of its own (else false): once a stop
+// ends the wait for standard output's reader, its last lines may still go out.
+bool errorPending();
+
+// Calls wakeSleeper (app/signals.h) each time a writer has written all it had: for a wait
 // that waits for the readers.
 void wakeWhenWritten();
 

@@ -1,4 +1,4 @@
-// The player's one blocking call: poll on the wake-up, a deadline timer and an input.
+// The player's sleep that can end early: poll on the wake-up, a deadline timer and an input.
 #include "app/wait.h"
 
 #include <poll.h>
@@ -36,24 +36,23 @@ static int deadlineTimer(int64_t) {
 
 Woke sleepUntil(int64_t deadline, int inputFd) {
     const int64_t now = nowMicroseconds();
-    deadline = std::min(deadline, now + kLongestSleep);
     if (deadline <= now)
         return Woke::kTimeUp;
+    const int64_t wakeAt = std::min(deadline, now + kLongestSleep);
     pollfd watched[3] = {{wakeUpFd(), POLLIN, 0}, {inputFd, POLLIN, 0}, {-1, POLLIN, 0}};
-    watched[2].fd = deadlineTimer(deadline);
+    watched[2].fd = deadlineTimer(wakeAt);
     // Without the timer, poll's timeout, rounded up to whole milliseconds.
-    const int timeout = watched[2].fd >= 0 ? -1 : static_cast<int>((deadline - now + 999) / 1000);
+    const int timeout = watched[2].fd >= 0 ? -1 : static_cast<int>((wakeAt - now + 999) / 1000);
     const int ready = poll(watched, 3, timeout);
     if (ready < 0 && errno != EINTR)
         pauseMicroseconds(1000); // never spin on a call that keeps failing
-    if (ready <= 0)
-        return Woke::kWokenUp;
-    if (watched[0].revents != 0) {
+    if (ready > 0 && watched[0].revents != 0) {
         clearWakeUp();
         return Woke::kWokenUp;
     }
     // A read, an end of file or an error: the reader will tell.
-    if (watched[1].revents != 0)
+    if (ready > 0 && watched[1].revents != 0)
         return Woke::kInput;
+    // The timer, poll's own timeout or a signal.
     return nowMicroseconds() >= deadline ? Woke::kTimeUp : Woke::kWokenUp;
 }

@@ -9,7 +9,8 @@ class MIDITrack;
 using WaitFunction = void (*)(int64_t usec);
 
 // The real wait: moves the playing deadline on by usec and sleeps until it on the monotonic
-// clock, so time spent performing events never adds up. A signal ends the sleep early.
+// clock, so time spent performing events never adds up. A stop ends the sleep early; a Ctrl-Z
+// honoured meanwhile makes it longer by the time velotap stood stopped.
 void sleepPastDeadline(int64_t usec);
 
 // Plays the list as gMidiHeader.format says, passing every wait to wait. Returns when all
